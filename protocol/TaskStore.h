@@ -1,0 +1,52 @@
+#pragma once
+// What the protocol layer needs of the data module: the per-terminal task queue and
+// the fuel-event journal. The data module implements it over its database; tests may
+// use the real one in a temporary directory.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "records/DateTime.h"
+
+namespace telvaro {
+
+struct FuelEvent {
+  std::string ID;
+  std::uint8_t ev = 0;
+  TDateTime utc = 0;
+  double Lat = 0, Lon = 0, speed = 0;
+  std::string keyid;
+  std::int32_t fuel = 0, fs1 = 0, fs2 = 0;
+};
+
+/// The next task handed out for a terminal.
+struct TaskBlock {
+  std::string CMD;          ///< the bytes to write, empty when none
+  std::int32_t BLK_NUM = -1;  ///< 1 when a task was handed out, -1 when none
+  std::int32_t Off = 0;       ///< the terminal's row count after the hand-out
+};
+
+class TaskStore {
+ public:
+  virtual ~TaskStore() = default;
+
+  /// Queues bytes for a terminal. `blkSize` >= 0 marks a file block.
+  virtual void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum,
+                       std::int32_t blkSize, std::string_view cmd) = 0;
+  /// Hands out the terminal's first task by block number (then insertion order) and
+  /// marks it taken; the task stays queued.
+  virtual TaskBlock GetFirstTaskBlock(std::string_view id) = 0;
+  /// Deletes the terminal's taken tasks that are not file blocks; never throws.
+  virtual void DelTask(std::string_view id) noexcept = 0;
+  /// Deletes the terminal's file blocks whose offset is below `offset`.
+  virtual void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) = 0;
+  /// Deletes the terminal's file blocks of non-zero length.
+  virtual void StopFileTransmit(std::string_view id) = 0;
+  virtual int CountCommandsFor(std::string_view id) = 0;
+  virtual int CountFileCommandsFor(std::string_view id) = 0;
+
+  virtual void AddFuelEvent(const FuelEvent& e) = 0;
+};
+
+}  // namespace telvaro

@@ -1,0 +1,89 @@
+#pragma once
+// The parser base of a terminal connection: its pending commands, identification
+// state, fuel-event filter and the command record shared with the command pipe.
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/TaskStore.h"
+#include "records/ShortString.h"
+#include "records/UNTMobile.h"
+
+namespace telvaro {
+
+/// Results of ParseArr.
+enum : int {
+  PACKET_OK = 0,
+  PACKET_D = 1,
+  PACKET_F = 2,
+  PACKET_R = 3,
+  PACKET_HANDSHAKE = 4,
+  PACKET_LIVE = 5,
+  BAD_PACKET = 99,
+};
+
+/// The 768-byte command record: also the request record of the command pipe.
+struct TCmdRec {
+  ShortString<255> DevType;
+  ShortString<255> UID;
+  ShortString<255> CMD;
+};
+static_assert(sizeof(TCmdRec) == 768);
+static_assert(offsetof(TCmdRec, UID) == 256 && offsetof(TCmdRec, CMD) == 512);
+
+/// A command for a terminal: up to 255 encoded bytes in Rec.CMD, longer ones in Fpart.
+struct TCmd {
+  TCmdRec Rec{};
+  std::string Fpart;
+
+  /// The bytes that go on the wire: CMD when it is not empty, else Fpart.
+  std::string_view WireBytes() const noexcept {
+    return Rec.CMD.empty() ? std::string_view(Fpart) : Rec.CMD.view();
+  }
+};
+
+class TParser {
+ public:
+  /// `store` may be null: then nothing is fetched from or queued in a task store.
+  explicit TParser(TaskStore* store);
+  virtual ~TParser() = default;
+  TParser(const TParser&) = delete;
+  TParser& operator=(const TParser&) = delete;
+
+  /// The text-input entry point; the terminal protocol decodes nothing from text.
+  virtual int Parse(std::string_view s, std::vector<TNTMobile>& mobiles);
+
+  /// Rebuilds DBEvents from the EventsToDB setting.
+  void GetDBEvents();
+  bool IsForDB(std::uint8_t ev) const noexcept;
+
+  /// True when `id`, trimmed of blanks and control characters, equals a trimmed
+  /// black-list entry exactly.
+  static bool IDInBlackList(std::string_view id);
+  /// Appends `s` as a line to "log.txt" in the program directory.
+  static void WriteToLog(std::string_view s);
+
+  /// The next command for the terminal of `mobile`: the first pending reply (it stays
+  /// pending), else, unless `mobile` is a handshake, the first task of the store.
+  std::optional<TCmd> GetCommandIfExist(const TNTMobile& mobile);
+  /// Removes the first pending command, if there is one.
+  void DelCommand() noexcept;
+  /// Tasks queued for `id` plus the pending commands of this parser.
+  int CommandsCount(std::string_view id);
+
+  std::deque<TCmd> Commands;
+  std::string Version;
+  int Key = 0;                 ///< identification key row, 0 to 28
+  TDateTime IdentSentAt = 0;   ///< when the outstanding request was made; 0: none
+  bool IsAuthorized = false;
+  std::vector<std::uint8_t> DBEvents;
+
+ protected:
+  TaskStore* store_;
+};
+
+}  // namespace telvaro

@@ -1,0 +1,111 @@
+#include "protocol/UParserKrestel.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace telvaro {
+namespace {
+
+constexpr std::uint8_t Signature[4] = {0xCC, 0xCC, 0xCC, 0xCC};
+constexpr std::size_t MinPayload = 10;
+
+TNTMobile NewRecord(std::string_view id, std::int32_t event = 0) {
+  TNTMobile m;
+  m.Rec.ID.assign(id.substr(0, 15));
+  m.Rec.Event = event;
+  return m;
+}
+
+}  // namespace
+
+long TParserKrestel::FindSignature(Bytes arr) noexcept {
+  if (arr.size() < 4) return -1;
+  const auto it = std::search(arr.begin(), arr.end(), std::begin(Signature), std::end(Signature));
+  return it == arr.end() ? -1 : static_cast<long>(it - arr.begin());
+}
+
+long TParserKrestel::ArrHasHandshake(Bytes arr) noexcept {
+  for (std::size_t i = 0; i + 18 < arr.size(); ++i)
+    if (arr[i] == 0x00 && arr[i + 1] == 0x12 && arr[i + 18] == '.') return static_cast<long>(i);
+  return -1;
+}
+
+int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
+  if (arr.size() <= 16) return BAD_PACKET;
+
+  long startpos = FindSignature(arr);
+  // A message that starts with a frame is a frame, whatever its payload holds; only
+  // otherwise does a handshake anywhere take precedence.
+  const long hs = startpos == 0 ? -1 : ArrHasHandshake(arr);
+  if (hs >= 0) {
+    TNTMobile m = NewRecord(GetString(arr, 2, 15), evHandshake);
+    TCmd reply;
+    reply.Rec.UID.assign(m.Rec.ID.view());
+    reply.Rec.CMD.assign("OK");
+    Commands.push_back(std::move(reply));
+    mobiles.push_back(m);
+    Version = GetString(arr, 17, 3);
+    return PACKET_HANDSHAKE;
+  }
+  if (startpos < 0) return BAD_PACKET;
+
+  ByteReader frame(arr, static_cast<std::size_t>(startpos) + 4);
+  std::uint16_t psize = 0, crca = 0;
+  Bytes payload;
+  if (!frame.u16(psize) || !frame.bytes(psize, payload) || !frame.u16(crca)) return PACKET_D;
+  if (crca == 0 || CRC16(payload) != crca || payload.size() < MinPayload) return PACKET_D;
+
+  const std::string imei = GetImei(payload, 0);
+  const std::uint8_t codec = payload[8];
+  switch (codec) {
+    case CodecPing:
+      mobiles.push_back(NewRecord(imei, evPing));
+      return PACKET_LIVE;
+    default:
+      return PACKET_D;
+  }
+}
+
+TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {
+  const std::size_t psize = arrCmd.size() + MinPayload;
+  if (psize > 0xFFFF) throw std::length_error("command too long for one frame");
+  std::string frame;
+  frame.reserve(psize + FrameOverhead);
+  frame.append(4, static_cast<char>(FrameSignatureByte));
+  AppendBE(frame, psize, 2);
+  frame.append(8, '\0');
+  frame.push_back(static_cast<char>(CodecCommand));
+  frame.push_back(1);
+  frame.append(reinterpret_cast<const char*>(arrCmd.data()), arrCmd.size());
+  AppendBE(frame, CRC16(AsBytes(std::string_view(frame).substr(6, psize))), 2);
+
+  TCmd cmd;
+  cmd.Rec.UID.assign(id);
+  if ((!arrCmd.empty() && arrCmd[0] == 6) || frame.size() > 255) cmd.Fpart = std::move(frame);
+  else cmd.Rec.CMD.assign(frame);
+  return cmd;
+}
+
+TCmd TParserKrestel::GetLocation(std::string_view id) {
+  const std::uint8_t cmd[] = {0x01};
+  return MakeCommand(id, cmd);
+}
+
+void TParserKrestel::GetVersion(std::string_view id) {
+  const std::uint8_t cmd[] = {0x0C};
+  Commands.push_back(MakeCommand(id, cmd));
+}
+
+TCmd TParserKrestel::MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, std::uint32_t aBeg,
+                                       std::uint32_t aEnd, std::uint32_t offset, std::int64_t) {
+  std::string body;
+  body.push_back(0x05);
+  body.push_back(static_cast<char>(ftype));
+  AppendBE(body, aBeg, 4);
+  AppendBE(body, aEnd, 4);
+  AppendBE(body, offset, 4);
+  return MakeCommand(id, AsBytes(body));
+}
+
+}  // namespace telvaro

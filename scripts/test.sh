@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the server twice (plain, and with AddressSanitizer
+# and UndefinedBehaviorSanitizer), starts the services the tests use, and runs every
+# test through ctest on both builds. Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/deps.sh || exit 1
+
+jobs=$(nproc)
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+
+services_up=0
+stop_services() {
+  if [ "$services_up" = 1 ] && [ -x scripts/pg-test.sh ]; then bash scripts/pg-test.sh stop || true; fi
+}
+trap stop_services EXIT
+
+if [ -f scripts/pg-test.sh ]; then
+  # Exports TELVARO_TEST_ODBC for the database tests.
+  eval "$(bash scripts/pg-test.sh start)" || { echo "could not start the test database"; exit 1; }
+  services_up=1
+fi
+
+status=0
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null || return 1
+  cmake --build "$dir" -j "$jobs" || return 1
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+echo "== plain build"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+echo "== sanitizer build (ASan + UBSan)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTELVARO_SANITIZE=ON -DTELVARO_BENCH=OFF || status=1
+
+if [ $status -ne 0 ]; then echo "TESTS FAILED"; else echo "ALL TESTS PASSED"; fi
+exit $status

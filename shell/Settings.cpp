@@ -1,0 +1,229 @@
+#include "shell/Settings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace telvaro {
+
+TSettings Settings;
+std::vector<std::string> BlackList;
+
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+std::string_view Trim(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+/// An INI file as "section\nkey" -> value; the first occurrence of a key wins.
+class IniFile {
+ public:
+  explicit IniFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line, section;
+    while (std::getline(in, line)) {
+      std::string_view l = Trim(line);
+      if (l.empty() || l.front() == ';') continue;
+      if (l.front() == '[') {
+        const auto end = l.find(']');
+        section = Lower(Trim(l.substr(1, end == std::string_view::npos ? l.npos : end - 1)));
+        continue;
+      }
+      const auto eq = l.find('=');
+      if (eq == std::string_view::npos) continue;
+      std::string_view value = Trim(l.substr(eq + 1));
+      if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') ||
+                                (value.front() == '\'' && value.back() == '\'')))
+        value = value.substr(1, value.size() - 2);
+      values_.emplace(section + '\n' + Lower(Trim(l.substr(0, eq))), std::string(value));
+    }
+  }
+
+  std::optional<std::string> Find(std::string_view section, std::string_view key) const {
+    const auto it = values_.find(Lower(section) + '\n' + Lower(key));
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  std::string ReadString(std::string_view section, std::string_view key, std::string def) const {
+    auto v = Find(section, key);
+    return v ? *v : std::move(def);
+  }
+
+  std::int64_t ReadInt64(std::string_view section, std::string_view key, std::int64_t def,
+                         std::int64_t lo, std::int64_t hi) const {
+    const auto v = Find(section, key);
+    if (!v) return def;
+    const auto parsed = ParseInt(*v);
+    return parsed && *parsed >= lo && *parsed <= hi ? *parsed : def;
+  }
+
+  std::int32_t ReadInt(std::string_view section, std::string_view key, std::int32_t def) const {
+    return static_cast<std::int32_t>(ReadInt64(section, key, def, INT32_MIN, INT32_MAX));
+  }
+
+  bool ReadBool(std::string_view section, std::string_view key, bool def) const {
+    return ReadInt(section, key, def ? 1 : 0) != 0;
+  }
+
+  /// Decimal, or hexadecimal after "0x" or "$", with an optional sign.
+  static std::optional<std::int64_t> ParseInt(std::string_view s) {
+    bool negative = false;
+    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
+      negative = s.front() == '-';
+      s.remove_prefix(1);
+    }
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+      base = 16;
+      s.remove_prefix(2);
+    } else if (s.size() > 1 && s[0] == '$') {
+      base = 16;
+      s.remove_prefix(1);
+    }
+    if (s.empty() || s.size() > 18) return std::nullopt;
+    std::int64_t v = 0;
+    for (char c : s) {
+      int d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      else return std::nullopt;
+      v = v * base + d;
+    }
+    return negative ? -v : v;
+  }
+
+ private:
+  std::map<std::string, std::string> values_;
+};
+
+/// An ODBC attribute value, braced when it holds characters the syntax reserves.
+std::string OdbcValue(const std::string& v) {
+  if (v.find_first_of(";{}=") == std::string::npos && (v.empty() || v.front() != ' ')) return v;
+  std::string r = "{";
+  for (char c : v) {
+    r += c;
+    if (c == '}') r += '}';
+  }
+  return r + "}";
+}
+
+std::string ResolveDir(std::string value, const std::string& programDir) {
+  std::replace(value.begin(), value.end(), '\\', '/');
+  if (value.empty() || value == "/") return programDir;
+  if (value.front() == '/') return value;
+  return programDir + value;
+}
+
+}  // namespace
+
+std::optional<std::string> LoadSettings(const std::string& iniFileName, const std::string& programDir,
+                                        TSettings& s) {
+  const IniFile ini(iniFileName);
+  s = TSettings{};
+  s.ProgramDir = programDir.empty() || programDir.back() == '/' ? programDir : programDir + '/';
+
+  std::optional<std::string> login;
+  s.NoBase = ini.ReadBool("DB", "NoBase", false);
+  const std::string provider = ini.ReadString("DB", "Provider", "");
+  const std::int32_t winAuth = ini.ReadInt("DB", "WinAuth", 0);
+  if (!s.NoBase) {
+    std::string conn = provider;
+    if (!conn.empty() && conn.back() != ';') conn += ';';
+    if (winAuth == 1) {
+      conn += "Trusted_Connection=Yes";
+    } else {
+      conn += "UID=" + OdbcValue(ini.ReadString("DB", "User", "sa")) +
+              ";PWD=" + OdbcValue(ini.ReadString("DB", "Password", ""));
+    }
+    login = std::move(conn);
+  }
+  s.ReconnectSec = static_cast<std::int32_t>(ini.ReadInt64("DB", "ReconnectSec", 10, 1, 86400));
+  s.QueueLimit = static_cast<std::int32_t>(ini.ReadInt64("DB", "QueueLimit", 1000000, 1, INT32_MAX));
+
+  s.Port = ini.ReadInt("Server", "Port", 4001);
+  s.PipeChannel = ini.ReadString("Server", "PipeChannel", "TelvaroPipe");
+  s.CmdChannel = ini.ReadString("Server", "CmdChannel", "CmdPipe");
+  s.ThreadTimeout = ini.ReadInt("Server", "ThreadTimeout", 5);
+  s.BLK_SIZE = ini.ReadInt("Server", "BLK_SIZE", 1024);
+  if (s.BLK_SIZE < 1 || s.BLK_SIZE > 65535) {
+    s.Notes.push_back(fmt::format("BLK_SIZE {} is outside 1 to 65535, using 1024", s.BLK_SIZE));
+    s.BLK_SIZE = 1024;
+  }
+  s.DelayBeforeCmd = ini.ReadInt("Server", "DelayBeforeCmd", 2000);
+  s.SendAfterAVL = ini.ReadBool("Server", "SendAfterAVL", true);
+  s.EventsToDB = ini.ReadString("Server", "EventsToDB", "150");
+  s.IOThreads = static_cast<std::int32_t>(ini.ReadInt64("Server", "IOThreads", 0, 0, 1024));
+  s.PipeDir = ini.ReadString("Server", "PipeDir", "/tmp");
+  if (const auto mode = ini.Find("Server", "PipeMode")) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long m = std::strtoul(mode->c_str(), &end, 8);
+    if (!mode->empty() && *end == '\0' && errno == 0 && m <= 07777) s.PipeMode = static_cast<std::uint32_t>(m);
+  }
+  s.PipeQueueLimit = static_cast<std::uint64_t>(
+      ini.ReadInt64("Server", "PipeQueueLimit", 256ll << 20, 65536, INT64_MAX / 2));
+  s.Identify = ini.ReadBool("Server", "Identify", false);
+  s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
+
+  s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
+
+  s.EntitiesToPrint = ini.ReadString("Entities", "EntitiesToPrint", "");
+  std::string_view rest = s.EntitiesToPrint;
+  while (!rest.empty()) {
+    const auto comma = rest.find(',');
+    const auto n = IniFile::ParseInt(Trim(rest.substr(0, comma)));
+    if (n && *n >= 1 && *n <= 255) s.EntitiesToPrintList.push_back(static_cast<int>(*n));
+    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+  }
+  s.iButtonNum = ini.ReadInt("Entities", "iButtonNum", 78);
+  s.CounterNum = ini.ReadInt("Entities", "CounterNum", 105);
+  s.TimeLastPos = ini.ReadInt("Entities", "TimeLastPos", 106);
+  s.ModeNum = ini.ReadInt("Entities", "ModeNum", 30);
+
+  if (const auto sep = ini.Find("Regional", "DecimalSeparator"); sep && !sep->empty())
+    s.DecimalSeparator = sep->front();
+  if (const auto f = ini.Find("Regional", "ShortDateFormat"); f && !f->empty()) s.ShortDateFormat = *f;
+  if (const auto f = ini.Find("Regional", "LongTimeFormat"); f && !f->empty()) s.LongTimeFormat = *f;
+  return login;
+}
+
+void LoadBlackList(const std::string& programDir, std::vector<std::string>& list) {
+  list.clear();
+  std::string path = programDir;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += "blacklist.txt";
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (errno == ENOENT) return;
+    throw std::runtime_error(fmt::format("Cannot read {}: {}", path, std::strerror(errno)));
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    // Lines are taken whole; only the line end itself is not part of the entry.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    list.push_back(line);
+  }
+  if (in.bad()) throw std::runtime_error(fmt::format("Cannot read {}", path));
+}
+
+}  // namespace telvaro

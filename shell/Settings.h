@@ -1,0 +1,72 @@
+#pragma once
+// The settings file and the black list, read once at start-up.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telvaro {
+
+struct TSettings {
+  // [Server]
+  std::int32_t Port = 4001;
+  std::string PipeChannel = "TelvaroPipe";
+  std::string CmdChannel = "CmdPipe";
+  std::int32_t ThreadTimeout = 5;
+  std::int32_t BLK_SIZE = 1024;
+  std::int32_t DelayBeforeCmd = 2000;
+  bool SendAfterAVL = true;
+  std::string EventsToDB = "150";
+  std::int32_t IOThreads = 0;                 ///< 0: one per processor core
+  std::string PipeDir = "/tmp";
+  std::uint32_t PipeMode = 0666;              ///< socket file mode, octal in the file
+  std::uint64_t PipeQueueLimit = 256ull << 20;  ///< bytes queued per pipe client
+  bool Identify = false;
+  std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
+
+  // [DB]
+  bool NoBase = false;
+  std::int32_t ReconnectSec = 10;
+  std::int32_t QueueLimit = 1000000;
+
+  // [FILES]
+  /// [FILES] Dir resolved against the program directory ("\\" is the program
+  /// directory itself); file names are appended to it without a separator.
+  std::string DownloadDir;
+
+  // [Entities]
+  std::string EntitiesToPrint;
+  std::vector<int> EntitiesToPrintList;  ///< EntitiesToPrint as element numbers
+  std::int32_t iButtonNum = 78;
+  std::int32_t CounterNum = 105;
+  std::int32_t TimeLastPos = 106;
+  std::int32_t ModeNum = 30;
+
+  // [Regional]
+  char DecimalSeparator = '.';
+  std::string ShortDateFormat = "dd.mm.yyyy";
+  std::string LongTimeFormat = "hh:nn:ss";
+
+  /// The program directory (beside the executable, or --home), ends with "/".
+  std::string ProgramDir;
+
+  /// Lines for the operator log about values that were replaced while reading.
+  std::vector<std::string> Notes;
+};
+
+/// The one settings record of the process; written only during start-up.
+extern TSettings Settings;
+/// Terminal IDs refused at their first message; written only during start-up.
+extern std::vector<std::string> BlackList;
+
+/// Reads `iniFileName` into `settings`. `programDir` anchors relative paths. Returns
+/// the central database's ODBC connection string when `NoBase` is false.
+std::optional<std::string> LoadSettings(const std::string& iniFileName, const std::string& programDir,
+                                        TSettings& settings = Settings);
+
+/// Fills `list` from "blacklist.txt" in `programDir`, one entry per line, untrimmed.
+/// A missing file leaves the list empty; an unreadable one throws std::runtime_error.
+void LoadBlackList(const std::string& programDir, std::vector<std::string>& list = BlackList);
+
+}  // namespace telvaro

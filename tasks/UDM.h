@@ -1,0 +1,47 @@
+#pragma once
+// The data module: the task database (per-terminal task queue and fuel-event journal)
+// in SQLite, every operation serialised by one re-entrant lock.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "protocol/TaskStore.h"
+
+namespace telvaro {
+
+class TDM final : public TaskStore {
+ public:
+  TDM();
+  ~TDM() override;
+  TDM(const TDM&) = delete;
+  TDM& operator=(const TDM&) = delete;
+
+  /// Opens (creating when missing) the task database at `path`; throws
+  /// std::runtime_error carrying the SQLite message.
+  void Open(const std::string& path);
+  void Close() noexcept;
+  bool IsOpen() const;
+
+  void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
+               std::string_view cmd) override;
+  TaskBlock GetFirstTaskBlock(std::string_view id) override;
+  void DelTask(std::string_view id) noexcept override;
+  void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override;
+  void StopFileTransmit(std::string_view id) override;
+  int CountCommandsFor(std::string_view id) override;
+  int CountFileCommandsFor(std::string_view id) override;
+  void AddFuelEvent(const FuelEvent& e) override;
+
+  /// The fuel report rows for a request "...*START*END*"; throws std::invalid_argument
+  /// for a missing or invalid date.
+  std::string GetFuelReport(std::string_view request);
+
+ private:
+  struct Impl;
+  mutable std::recursive_mutex CDCS;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace telvaro

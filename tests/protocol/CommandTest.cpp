@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "FrameBuilder.h"
+#include "protocol/UParserKrestel.h"
+
+namespace telvaro {
+namespace {
+
+using namespace telvaro::test;
+
+ByteVec ToBytes(std::string_view s) { return ByteVec(s.begin(), s.end()); }
+
+TEST(CommandEncoding, VersionRequestFrame) {
+  TParserKrestel parser(nullptr);
+  parser.GetVersion("123");
+  ASSERT_EQ(parser.Commands.size(), 1u);
+  const TCmd& cmd = parser.Commands[0];
+  EXPECT_EQ(cmd.Rec.UID.view(), "123");
+  EXPECT_TRUE(cmd.Rec.DevType.empty());
+  EXPECT_TRUE(cmd.Fpart.empty());
+  ByteVec expected{0xCC, 0xCC, 0xCC, 0xCC, 0x00, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0x04, 0x01, 0x0C};
+  const std::uint16_t crc = CRC16(Bytes(expected).subspan(6));
+  expected.push_back(static_cast<std::uint8_t>(crc >> 8));
+  expected.push_back(static_cast<std::uint8_t>(crc));
+  EXPECT_EQ(ToBytes(cmd.Rec.CMD.view()), expected);
+}
+
+TEST(CommandEncoding, FileBlockGoesToFpart) {
+  ByteVec block{0x06};
+  block.resize(1012, 0x33);
+  const TCmd cmd = TParserKrestel::MakeCommand("1", block);
+  EXPECT_TRUE(cmd.Rec.CMD.empty());
+  ASSERT_EQ(cmd.Fpart.size(), 1030u);
+  EXPECT_EQ(cmd.WireBytes().size(), 1030u);
+  EXPECT_EQ(ToBytes(cmd.Fpart), Frame(Payload(0, 4, 1, block)));
+}
+
+TEST(CommandEncoding, FilePositionAnswerBytes) {
+  const TCmd cmd = TParserKrestel::MakeFilePosAnswer("1", 1, 0, 9, 100, 1000);
+  const ByteVec body{0x05, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x09, 0, 0, 0, 0x64};
+  EXPECT_EQ(ToBytes(cmd.Rec.CMD.view()), Frame(Payload(0, 4, 1, body)));
+}
+
+TEST(CommandEncoding, LongNonFileCommandIsNotCut) {
+  const TCmd cmd = TParserKrestel::MakeCommand("1", ByteVec(300, 0x01));
+  EXPECT_TRUE(cmd.Rec.CMD.empty());
+  EXPECT_EQ(cmd.Fpart.size(), 318u);
+  EXPECT_THROW(TParserKrestel::MakeCommand("1", ByteVec(65530, 0x06)), std::length_error);
+}
+
+TEST(CommandEncoding, StringAndArrayConversions) {
+  std::uint8_t arr[4] = {9, 9, 9, 9};
+  StringToArray("ab", arr);
+  EXPECT_EQ(ByteVec(arr, arr + 4), (ByteVec{'a', 'b', 0, 0}));
+  StringToArray("abcdef", arr);
+  EXPECT_EQ(ArrayToString(arr), "abcd");
+}
+
+}  // namespace
+}  // namespace telvaro
