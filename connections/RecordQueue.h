@@ -3,6 +3,7 @@
 // writer and the data channel): lock-protected lists of record copies, oldest first.
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -29,7 +30,14 @@ class RecordQueue {
       ++dropped;
     }
     items_.push_back(m);
+    droppedTotal_ += dropped;
     return dropped;
+  }
+
+  /// How many records AddBounded has dropped since the queue was made.
+  std::uint64_t DroppedTotal() const {
+    std::lock_guard lock(mutex_);
+    return droppedTotal_;
   }
 
   /// Moves every queued record, oldest first, into `out` (which is cleared first).
@@ -61,6 +69,12 @@ class RecordQueue {
  private:
   mutable std::mutex mutex_;
   std::deque<TNTMobile> items_;
+  std::uint64_t droppedTotal_ = 0;
 };
+
+/// The database queue, drained by the database writer.
+extern RecordQueue Mobiles;
+/// The data-channel queue, drained by the data channel.
+extern RecordQueue MobilesToSend;
 
 }  // namespace telvaro

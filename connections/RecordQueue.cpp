@@ -1,0 +1,8 @@
+#include "connections/RecordQueue.h"
+
+namespace telvaro {
+
+RecordQueue Mobiles;
+RecordQueue MobilesToSend;
+
+}  // namespace telvaro

@@ -1,0 +1,155 @@
+#include "connections/TerminalConnection.h"
+
+#include <exception>
+
+#include "shell/Settings.h"
+
+namespace telvaro {
+namespace {
+
+// A new drop line is logged at the first drop and after every further this many.
+constexpr std::uint64_t DropLogStep = 10000;
+
+// Text from a terminal as the log shows it: control characters escaped.
+std::string Shown(std::string_view s) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (const char c : s) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      out += "\\x";
+      out += Hex[b >> 4];
+      out += Hex[b & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
+    : env_(env), parser_(env.store), peer_(std::move(peer)) {}
+
+bool TerminalConnection::Parse(Bytes message) {
+  batch_.clear();
+  code_ = parser_.ParseArr(message, batch_);
+  if (batch_.empty()) return false;
+
+  const std::string_view id = batch_.front().Rec.ID.view();
+  if (id != identity_) {
+    identity_.assign(id);
+    // Checked whenever the identity changes, so a terminal cannot switch to a
+    // black-listed ID after its first message.
+    if (!BlackList.empty() && TParser::IDInBlackList(identity_)) {
+      Log(Shown(identity_) + ": Black listed. Connection refused");
+      batch_.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<TCmd> TerminalConnection::FetchCommand() {
+  try {
+    return parser_.GetCommandIfExist(batch_.front());
+  } catch (const std::exception& e) {
+    Log(std::string("Exception in getting command for device ") + e.what());
+    return std::nullopt;
+  }
+}
+
+void TerminalConnection::CommandWritten(const TCmd& cmd) {
+  const TNTMobile& first = batch_.front();
+  try {
+    parser_.DelCommand();
+    // Also after a batch led by an upload position: DelTask spares file blocks, and a
+    // plain command written during an upload must not be written twice.
+    if (env_.store) env_.store->DelTask(first.Rec.ID.view());
+    const int count = parser_.CommandsCount(cmd.Rec.UID.view());
+    Log("Command for " + Shown(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
+    SendToUserMessage(evCommandSent, count, first.Rec.ID.view());
+  } catch (const std::exception& e) {
+    CommandFailed(cmd, e.what());
+  }
+}
+
+void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) {
+  Log("Exception when sending a command to " + Shown(cmd.Rec.UID.view()) + " " + std::string(error));
+}
+
+bool TerminalConnection::Route() {
+  bool refused = false;
+  for (const TNTMobile& m : batch_) {
+    const std::int32_t ev = m.Rec.Event;
+    if (ev == evAuthorized) {
+      Log(Shown(m.Rec.ID.view()) + ": Authorization OK");
+      continue;
+    }
+    if (ev == evWrongDevice) {
+      Log(Shown(m.Rec.ID.view()) + ": Wrong device. Connection refused");
+      refused = true;
+      break;
+    }
+    if (ev == evFileRecvEnd) {
+      Log(Shown(m.Rec.ID.view()) + ": File received OK");
+    } else if (ev == evTextAnswer) {
+      Log(Shown(m.Rec.ID.view()) + ": Answer is " + Shown(m.Rec.ParamString.view()) + ";ID=" +
+          std::to_string(m.Rec.EventValue));
+    }
+    if (!Settings.NoBase && code_ == PACKET_D) {
+      try {
+        AddToDBQueue(m);
+      } catch (const std::exception& e) {
+        Log(std::string("Error writing to DB ") + e.what());
+      }
+    }
+    Log(m.Print());
+    try {
+      env_.toSend->Add(m);
+      SetNamedEvent(env_.clientsEvent);
+    } catch (const std::exception&) {
+      // A record the data channel cannot take is skipped; the others still go.
+    }
+  }
+  batch_.clear();
+  return !refused;
+}
+
+void TerminalConnection::End() {
+  Log("Thread ended with " + peer_);
+  try {
+    SendToUserMessage(evDisconnect, 0, identity_);
+  } catch (const std::exception&) {
+    // Only an allocation can fail here; the connection ends all the same.
+  }
+  batch_.clear();
+}
+
+void TerminalConnection::ReleaseIdle() noexcept {
+  batch_.clear();
+  batch_.shrink_to_fit();
+}
+
+void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId) {
+  TNTMobile m;
+  m.Rec.Event = code;
+  m.Rec.EventValue = value;
+  m.Rec.ID.assign(devId);
+  env_.toSend->Add(m);
+  SetNamedEvent(env_.clientsEvent);
+}
+
+void TerminalConnection::AddToDBQueue(const TNTMobile& m) {
+  const std::size_t limit = Settings.QueueLimit > 0 ? static_cast<std::size_t>(Settings.QueueLimit) : 0;
+  if (const std::size_t dropped = env_.mobiles->AddBounded(m, limit)) {
+    const std::uint64_t total = env_.mobiles->DroppedTotal();
+    if (total == dropped || total / DropLogStep != (total - dropped) / DropLogStep)
+      Log("Database queue full, oldest records dropped: " + std::to_string(total));
+  }
+  SetNamedEvent(env_.dbEvent);
+}
+
+}  // namespace telvaro

@@ -1,0 +1,81 @@
+#pragma once
+// What one terminal connection does with the messages it receives, free of sockets:
+// parse a message into a batch, pick the command to write after it, book the write,
+// route the batch to the log and the queues, and announce the end. The session that
+// owns the socket calls these steps in order and only carries out the I/O.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connections/NamedEvent.h"
+#include "connections/RecordQueue.h"
+#include "protocol/UParserKrestel.h"
+#include "shell/OperatorLog.h"
+
+namespace telvaro {
+
+/// What every connection of a listener shares. Plain pointers: the objects outlive it.
+struct ConnectionEnv {
+  OperatorLog* log = nullptr;          ///< operator log; must be set
+  TaskStore* store = nullptr;          ///< the data module; null: no task store
+  RecordQueue* mobiles = &Mobiles;     ///< database queue
+  RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
+  const char* dbEvent = DBEventName;   ///< event signalled after each addition to `mobiles`
+  const char* clientsEvent = ClientsEventName;  ///< the same for `toSend`
+  std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
+};
+
+/// How long an identification request may stay unanswered.
+inline constexpr double IdentifyLimitDays = 30.0 / 86400.0;
+
+class TerminalConnection {
+ public:
+  TerminalConnection(const ConnectionEnv& env, std::string peer);
+  TerminalConnection(const TerminalConnection&) = delete;
+  TerminalConnection& operator=(const TerminalConnection&) = delete;
+
+  /// Parses one complete message into the batch. False when the connection must end:
+  /// the message yielded no record, identification is overdue, or the terminal is
+  /// black-listed. Errors of the stores inside the parser pass to the caller.
+  bool Parse(Bytes message);
+
+  /// The command to write after the current batch, if any; a failure is logged.
+  std::optional<TCmd> FetchCommand();
+  /// Bookkeeping after `cmd` was written whole: removes it and announces it.
+  void CommandWritten(const TCmd& cmd);
+  /// Logs a failed write; `cmd` stays queued and is fetched again after the next batch.
+  void CommandFailed(const TCmd& cmd, std::string_view error);
+
+  /// Routes every record of the batch and empties it. False when the terminal was
+  /// refused (identification rejected): the connection must end.
+  bool Route();
+
+  /// The end-of-connection announcement: the log line and the disconnection record.
+  void End();
+
+  /// Frees the batch's storage while the connection is idle.
+  void ReleaseIdle() noexcept;
+
+  /// The `ID` of the first record of the latest batch; empty before the first.
+  const std::string& Identity() const noexcept { return identity_; }
+  const std::string& Peer() const noexcept { return peer_; }
+  TParserKrestel& Parser() noexcept { return parser_; }
+
+ private:
+  void Log(std::string line) const { env_.log->Append(std::move(line)); }
+  void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
+  void AddToDBQueue(const TNTMobile& m);
+
+  const ConnectionEnv& env_;
+  TParserKrestel parser_;
+  std::vector<TNTMobile> batch_;
+  int code_ = BAD_PACKET;
+  std::string identity_;
+  std::string peer_;
+};
+
+}  // namespace telvaro

@@ -1,0 +1,44 @@
+#pragma once
+// The terminal listener: accepts TCP connections on all local IPv4 addresses and
+// serves each with a coroutine on a pool of I/O threads, until Stop().
+
+#include <cstdint>
+#include <memory>
+
+#include "connections/TerminalConnection.h"
+
+namespace telvaro {
+
+/// Raises the process's open-file limit to its hard limit; returns the limit in force.
+std::uint64_t RaiseOpenFileLimit() noexcept;
+
+class TerminalServer {
+ public:
+  /// `env` is copied; the objects it points to must outlive the server.
+  explicit TerminalServer(const ConnectionEnv& env);
+  /// Stops the server if it is still running.
+  ~TerminalServer();
+  TerminalServer(const TerminalServer&) = delete;
+  TerminalServer& operator=(const TerminalServer&) = delete;
+
+  /// Listens at `port` (0: any free port) and starts `threads` I/O threads (0: one
+  /// per processor core). Throws std::runtime_error with the reason when the port
+  /// cannot be bound. Call once.
+  void Start(std::uint16_t port, int threads);
+
+  /// Stops accepting, closes every connection, waits until every connection has run
+  /// its end-of-connection steps, and joins the I/O threads. Idempotent.
+  void Stop();
+
+  /// The port listened at (useful after Start(0, ...)).
+  std::uint16_t Port() const noexcept;
+  bool Active() const noexcept;
+  /// Connections currently served.
+  std::size_t ConnectionCount() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace telvaro
