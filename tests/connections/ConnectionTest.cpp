@@ -1,0 +1,110 @@
+// The connection's steps without sockets: what the session does when a write fails,
+// when the store fails, and when the command is empty.
+
+#include "tests/connections/TestSupport.h"
+
+namespace telvaro::test {
+namespace {
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  ConnectionTest() {
+    env.log = &log;
+    env.store = &store;
+    env.mobiles = &mobiles;
+    env.toSend = &toSend;
+  }
+
+  /// Parses `message` and fetches its command, as the session does.
+  std::optional<TCmd> Batch(TerminalConnection& c, const ByteVec& message) {
+    EXPECT_TRUE(c.Parse(message));
+    return c.FetchCommand();
+  }
+
+  SettingsScope settings;
+  OperatorLog log;
+  FakeStore store;
+  RecordQueue mobiles, toSend;
+  ConnectionEnv env;
+};
+
+TEST_F(ConnectionTest, CommandWhoseWriteFailedIsWrittenAfterTheNextBatch) {
+  TerminalConnection c(env, "10.0.0.1");
+  store.AddTask(Imei, 0, 1, -1, "TASK");
+
+  // The pending reply to the handshake.
+  auto cmd = Batch(c, Handshake(Imei));
+  ASSERT_TRUE(cmd);
+  c.CommandFailed(*cmd, "Broken pipe");
+  EXPECT_TRUE(c.Route());
+  EXPECT_EQ(Appended(log).front(), "Exception when sending a command to " + Imei + " Broken pipe");
+  cmd = Batch(c, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->WireBytes(), "OK") << "still first in the pending list";
+  c.CommandWritten(*cmd);
+  EXPECT_TRUE(c.Route());
+
+  // A task from the store stays there, taken, and is handed out again.
+  cmd = Batch(c, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->WireBytes(), "TASK");
+  c.CommandFailed(*cmd, "Broken pipe");
+  EXPECT_TRUE(c.Route());
+  EXPECT_EQ(store.Tasks().size(), 1u);
+  cmd = Batch(c, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->WireBytes(), "TASK");
+  c.CommandWritten(*cmd);
+  EXPECT_TRUE(store.Tasks().empty());
+
+  const auto sent = Drain(toSend);
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const TNTMobile& m) { return m.Rec.Event == evCommandSent; }), 2)
+      << "only written commands are announced";
+}
+
+TEST_F(ConnectionTest, FailedFetchIsLoggedAndTheBatchStillRouted) {
+  TerminalConnection c(env, "10.0.0.1");
+  store.AddTask(Imei, 0, 1, -1, "TASK");
+  store.failFetch = true;
+  EXPECT_FALSE(Batch(c, Ping()));
+  EXPECT_TRUE(c.Route());
+  EXPECT_EQ(Appended(log).front(), "Exception in getting command for device database is locked");
+  EXPECT_EQ(Events(Drain(toSend)), std::vector<std::int32_t>{evPing});
+}
+
+TEST_F(ConnectionTest, EmptyCommandWritesNothingYetIsBookedAndAnnounced) {
+  TerminalConnection c(env, "10.0.0.1");
+  store.AddTask(Imei, 0, 1, -1, "");
+  auto cmd = Batch(c, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_TRUE(cmd->WireBytes().empty());
+  c.CommandWritten(*cmd);
+  EXPECT_TRUE(store.Tasks().empty());
+  EXPECT_EQ(Appended(log).front(), "Command for " + Imei + " sent. Commands in queue  0");
+  EXPECT_EQ(Events(Drain(toSend)), std::vector<std::int32_t>{evCommandSent});
+}
+
+TEST_F(ConnectionTest, EndAnnouncesTheLatestIdentity) {
+  TerminalConnection c(env, "192.0.2.7");
+  c.End();
+  ASSERT_TRUE(c.Parse(Ping(1)));
+  ASSERT_TRUE(c.Parse(Ping(ImeiNumber)));
+  c.End();
+  const auto sent = Drain(toSend);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_TRUE(sent[0].Rec.ID.empty());
+  EXPECT_EQ(sent[1].Rec.ID.view(), Imei);
+  EXPECT_EQ(Appended(log), (std::vector<std::string>{"Thread ended with 192.0.2.7", "Thread ended with 192.0.2.7"}));
+}
+
+TEST_F(ConnectionTest, SwitchingToABlackListedIdIsRefused) {
+  BlackList = {Imei};
+  TerminalConnection c(env, "10.0.0.1");
+  ASSERT_TRUE(c.Parse(Ping(1)));
+  EXPECT_TRUE(c.Route());
+  EXPECT_FALSE(c.Parse(Ping(ImeiNumber)));
+  EXPECT_EQ(Appended(log).back(), Imei + ": Black listed. Connection refused");
+}
+
+}  // namespace
+}  // namespace telvaro::test

@@ -1,0 +1,215 @@
+// The listener and its connections over real sockets on an ephemeral port.
+
+#include <algorithm>
+
+#include "tests/connections/TestSupport.h"
+
+namespace telvaro::test {
+namespace {
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env.log = &log;
+    env.store = &store;
+    env.mobiles = &mobiles;
+    env.toSend = &toSend;
+    env.cmdDelay = std::chrono::milliseconds(20);
+    server = std::make_unique<TerminalServer>(env);
+    server->Start(0, 2);
+  }
+  void TearDown() override { server->Stop(); }
+
+  std::uint16_t Port() const { return server->Port(); }
+
+  /// Index of the first log line equal to `line`, or -1.
+  long LineIndex(const std::string& line) const {
+    const auto lines = log.Lines();
+    const auto it = std::find(lines.begin(), lines.end(), line);
+    return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
+  }
+  bool Logged(const std::string& line) const {
+    return Eventually([&] { return LineIndex(line) >= 0; });
+  }
+
+  /// Waits for `n` records on the data-channel queue and takes them.
+  std::vector<TNTMobile> TakeToSend(std::size_t n) {
+    std::vector<TNTMobile> got;
+    Eventually([&] {
+      auto more = Drain(toSend);
+      got.insert(got.end(), more.begin(), more.end());
+      return got.size() >= n;
+    });
+    return got;
+  }
+
+  /// Connects and completes the handshake: the reply and its two records.
+  std::unique_ptr<Client> Connect() {
+    auto c = std::make_unique<Client>(Port());
+    c->Write(Handshake(Imei));
+    EXPECT_EQ(Text(c->Read(2)), "OK");
+    EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evCommandSent, evHandshake}));
+    return c;
+  }
+
+  SettingsScope settings;
+  OperatorLog log;
+  FakeStore store;
+  RecordQueue mobiles, toSend;
+  ConnectionEnv env;
+  std::unique_ptr<TerminalServer> server;
+};
+
+TEST_F(ServerTest, HandshakeReplyIsWrittenBeforeTheHandshakeIsRouted) {
+  Client c(Port());
+  c.Write(Handshake(Imei));
+  EXPECT_EQ(Text(c.Read(2)), "OK");
+
+  const auto records = TakeToSend(2);
+  ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evHandshake}));
+  EXPECT_EQ(records[0].Rec.ID.view(), Imei);
+  EXPECT_EQ(records[0].Rec.EventValue, 0);
+  EXPECT_EQ(records[1].Rec.ID.view(), Imei);
+  const long sent = LineIndex("Command for " + Imei + " sent. Commands in queue  0");
+  ASSERT_GE(sent, 0);
+  EXPECT_EQ(log.LineCount(), static_cast<std::size_t>(sent) + 2) << "then only the handshake's own line";
+  EXPECT_EQ(mobiles.Size(), 0u) << "a handshake is not a data frame";
+}
+
+TEST_F(ServerTest, QueuedTasksAreWrittenOnePerBatchAndDeletedAfterTheirWrite) {
+  store.AddTask(Imei, 0, 1, -1, "FIRST");
+  store.AddTask(Imei, 0, 1, -1, "SECOND");
+  auto c = Connect();  // nothing from the store after a handshake
+
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(5)), "FIRST");
+  auto records = TakeToSend(2);
+  ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evPing}));
+  EXPECT_EQ(records[0].Rec.EventValue, 1) << "one command left";
+  EXPECT_TRUE(Logged("Command for " + Imei + " sent. Commands in queue  1"));
+  ASSERT_EQ(store.Tasks().size(), 1u);
+  EXPECT_EQ(store.Tasks()[0].cmd, "SECOND");
+
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(6)), "SECOND");
+  records = TakeToSend(2);
+  ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evPing}));
+  EXPECT_EQ(records[0].Rec.EventValue, 0);
+  EXPECT_TRUE(store.Tasks().empty());
+  EXPECT_EQ(mobiles.Size(), 0u) << "keep-alives are not data frames";
+}
+
+TEST_F(ServerTest, ConnectionWithoutBatchAnnouncesDisconnectWithEmptyId) {
+  Client c(Port());
+  c.Close();
+  const auto records = TakeToSend(1);
+  ASSERT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
+  EXPECT_TRUE(records[0].Rec.ID.empty());
+  EXPECT_EQ(records[0].Rec.EventValue, 0);
+  EXPECT_TRUE(Logged("Thread ended with 127.0.0.1"));
+}
+
+TEST_F(ServerTest, PeerClosingAnnouncesDisconnectWithTheTerminalsId) {
+  auto c = Connect();
+  c->Close();
+  const auto records = TakeToSend(1);
+  ASSERT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
+  EXPECT_EQ(records[0].Rec.ID.view(), Imei);
+}
+
+TEST_F(ServerTest, FrameSplitOverThreeWritesIsDecodedOnce) {
+  auto c = Connect();
+  const ByteVec ping = Ping();
+  c->Write(ByteVec(ping.begin(), ping.begin() + 3));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  c->Write(ByteVec(ping.begin() + 3, ping.begin() + 11));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  c->Write(ByteVec(ping.begin() + 11, ping.end()));
+  c->Write(Ping());  // a marker: once its record is there, the split frame's is too
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evPing, evPing}));
+  EXPECT_EQ(Drain(toSend).size(), 0u);
+}
+
+TEST_F(ServerTest, EveryMessageOfOneWriteIsABatchOfItsOwn) {
+  Client c(Port());
+  c.Write(Concat({Handshake(Imei), Ping(), Ping()}));
+  EXPECT_EQ(Text(c.Read(2)), "OK");
+  EXPECT_EQ(Events(TakeToSend(4)), (std::vector<std::int32_t>{evCommandSent, evHandshake, evPing, evPing}));
+}
+
+TEST_F(ServerTest, MessageWithoutRecordEndsTheConnection) {
+  struct Case {
+    const char* name;
+    ByteVec bytes;
+  };
+  const Case cases[] = {
+      {"wrong checksum", Frame(Payload(ImeiNumber, 5, 0), 0x1234)},
+      {"unknown frame kind", Frame(Payload(ImeiNumber, 77, 0))},
+      {"bytes that start no message", ByteVec(40, 0x55)},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto c = Connect();
+    c->Write(k.bytes);
+    EXPECT_TRUE(c->ClosedByServer());
+    const auto records = TakeToSend(1);
+    ASSERT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
+    EXPECT_EQ(records[0].Rec.ID.view(), Imei);
+  }
+}
+
+TEST_F(ServerTest, BlackListedTerminalIsRefusedAtItsFirstMessage) {
+  BlackList = {"  " + Imei + " "};
+  Client c(Port());
+  c.Write(Handshake(Imei));
+  EXPECT_TRUE(c.ClosedByServer()) << "no reply is written";
+  EXPECT_TRUE(Logged(Imei + ": Black listed. Connection refused"));
+  const auto records = TakeToSend(1);
+  EXPECT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
+}
+
+TEST_F(ServerTest, StopEndsEveryConnectionWithItsEndSteps) {
+  auto a = Connect();
+  auto b = Connect();
+  Client silent(Port());
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 3; }));
+
+  server->Stop();
+  EXPECT_EQ(server->ConnectionCount(), 0u);
+  EXPECT_FALSE(server->Active());
+  const auto records = Drain(toSend);
+  EXPECT_EQ(Events(records), (std::vector<std::int32_t>(3, evDisconnect)));
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Thread ended with 127.0.0.1"), 3);
+  EXPECT_TRUE(a->ClosedByServer());
+  EXPECT_TRUE(silent.ClosedByServer());
+}
+
+TEST_F(ServerTest, StopDuringTheCommandPauseRoutesTheBatchAndKeepsTheCommand) {
+  server->Stop();
+  env.cmdDelay = std::chrono::hours(1);
+  server = std::make_unique<TerminalServer>(env);
+  server->Start(0, 1);
+  Client c(Port());
+  c.Write(Handshake(Imei));
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1 && log.LineCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let it reach the pause
+
+  server->Stop();
+  EXPECT_EQ(Events(Drain(toSend)), (std::vector<std::int32_t>{evHandshake, evDisconnect}));
+  EXPECT_EQ(LineIndex("Command for " + Imei + " sent. Commands in queue  0"), -1);
+  EXPECT_TRUE(c.ClosedByServer());
+}
+
+TEST_F(ServerTest, PortInUseIsReportedWithItsReason) {
+  TerminalServer second(env);
+  try {
+    second.Start(Port(), 1);
+    FAIL() << "a taken port must not be bound twice";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("Could not listen at port " + std::to_string(Port())), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace telvaro::test

@@ -1,0 +1,166 @@
+#pragma once
+// A listener on an ephemeral port with queues, log and task store of the test's own,
+// and a blocking terminal client for it.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <asio.hpp>
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connections/TerminalServer.h"
+#include "shell/Settings.h"
+#include "tests/protocol/FrameBuilder.h"
+
+namespace telvaro::test {
+
+/// Waits until `done` holds; false when it did not within a generous limit.
+inline bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+/// Records queued so far, oldest first, leaving the queue empty.
+inline std::vector<TNTMobile> Drain(RecordQueue& q) {
+  std::vector<TNTMobile> out;
+  q.TakeAll(out);
+  return out;
+}
+
+/// The lines appended to `log` (a new log starts with one empty line).
+inline std::vector<std::string> Appended(const OperatorLog& log) {
+  auto lines = log.Lines();
+  lines.erase(lines.begin());
+  return lines;
+}
+
+inline std::vector<std::int32_t> Events(const std::vector<TNTMobile>& records) {
+  std::vector<std::int32_t> ev;
+  for (const auto& m : records) ev.push_back(m.Rec.Event);
+  return ev;
+}
+
+/// One terminal: a blocking socket with a read limit so a failing test cannot hang.
+class Client {
+ public:
+  explicit Client(std::uint16_t port) : socket_(ioc_) {
+    socket_.connect({asio::ip::address_v4::loopback(), port});
+    const timeval limit{10, 0};
+    ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+
+  void Write(const ByteVec& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+
+  /// Exactly `n` bytes; fewer when the server closed the connection first.
+  ByteVec Read(std::size_t n) {
+    ByteVec out(n);
+    std::error_code ec;
+    const std::size_t got = asio::read(socket_, asio::buffer(out), ec);
+    out.resize(got);
+    return out;
+  }
+
+  /// True when the server closed the connection (read sees the end).
+  bool ClosedByServer() {
+    std::uint8_t b;
+    std::error_code ec;
+    socket_.read_some(asio::buffer(&b, 1), ec);
+    return ec == asio::error::eof || ec == asio::error::connection_reset;
+  }
+
+  void Close() {
+    std::error_code ec;
+    socket_.close(ec);
+  }
+
+ private:
+  asio::io_context ioc_;
+  asio::ip::tcp::socket socket_;
+};
+
+/// A task store in memory with the semantics the connection relies on: tasks handed
+/// out in order and marked taken, DelTask removing taken tasks that are not file blocks.
+class FakeStore final : public TaskStore {
+ public:
+  struct Task {
+    std::string id, cmd;
+    bool file = false, taken = false;
+  };
+
+  void AddTask(std::string_view id, std::int32_t, std::int32_t, std::int32_t blkSize, std::string_view cmd) override {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back({std::string(id), std::string(cmd), blkSize >= 0, false});
+  }
+  TaskBlock GetFirstTaskBlock(std::string_view id) override {
+    std::lock_guard lock(mutex_);
+    if (failFetch) throw std::runtime_error("database is locked");
+    for (Task& t : tasks_) {
+      if (t.id != id) continue;
+      t.taken = true;
+      return {t.cmd, 1, 0};
+    }
+    return {};
+  }
+  void DelTask(std::string_view id) noexcept override {
+    std::lock_guard lock(mutex_);
+    std::erase_if(tasks_, [&](const Task& t) { return t.id == id && t.taken && !t.file; });
+  }
+  void DelOldTaskBlocksOffset(std::string_view, std::int32_t) override {}
+  void StopFileTransmit(std::string_view) override {}
+  int CountCommandsFor(std::string_view id) override {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.id == id; }));
+  }
+  int CountFileCommandsFor(std::string_view) override { return 0; }
+  void AddFuelEvent(const FuelEvent&) override {}
+
+  std::vector<Task> Tasks() const {
+    std::lock_guard lock(mutex_);
+    return tasks_;
+  }
+
+  std::atomic<bool> failFetch{false};
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Task> tasks_;
+};
+
+inline const std::string Imei = "356307042441013";
+inline constexpr std::uint64_t ImeiNumber = 356307042441013ull;
+
+/// A keep-alive frame from the test terminal.
+inline ByteVec Ping(std::uint64_t imei = ImeiNumber) { return Frame(Payload(imei, 5, 0)); }
+
+inline std::string Text(const ByteVec& v) { return std::string(v.begin(), v.end()); }
+
+/// Settings of a test: short command pause, a database configured, empty black list.
+class SettingsScope {
+ public:
+  SettingsScope() : saved_(Settings), savedBlackList_(BlackList) {
+    Settings.DelayBeforeCmd = 20;
+    Settings.NoBase = false;
+    BlackList.clear();
+  }
+  ~SettingsScope() {
+    Settings = saved_;
+    BlackList = savedBlackList_;
+  }
+
+ private:
+  TSettings saved_;
+  std::vector<std::string> savedBlackList_;
+};
+
+}  // namespace telvaro::test
