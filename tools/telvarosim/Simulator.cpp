@@ -60,8 +60,9 @@ ByteVec VersionAnswer() {
 
 class Terminal : public std::enable_shared_from_this<Terminal> {
  public:
-  Terminal(asio::any_io_executor ex, const Options& o, Summary& s, std::uint64_t imei, Clock::time_point start)
-      : socket_(ex), wake_(ex), o_(o), s_(s), imei_(imei), start_(start) {}
+  Terminal(asio::any_io_executor ex, const Options& o, Summary& s, const tcp::resolver::results_type& server,
+           std::uint64_t imei, Clock::time_point start)
+      : socket_(ex), wake_(ex), o_(o), s_(s), server_(server), imei_(imei), start_(start) {}
 
   asio::any_io_executor Executor() { return socket_.get_executor(); }
 
@@ -71,10 +72,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
     t.expires_at(start_);
     std::error_code ec;
     co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    tcp::resolver resolver(socket_.get_executor());
-    const auto endpoints =
-        co_await resolver.async_resolve(o_.host, std::to_string(o_.port), asio::redirect_error(asio::use_awaitable, ec));
-    if (!ec) co_await asio::async_connect(socket_, endpoints, asio::redirect_error(asio::use_awaitable, ec));
+    co_await asio::async_connect(socket_, server_, asio::redirect_error(asio::use_awaitable, ec));
     if (ec) {
       ++s_.connectFailed;
       co_return;
@@ -256,6 +254,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
   asio::steady_timer wake_;  ///< the talker sleeps on it; the reader cancels it
   const Options& o_;
   Summary& s_;
+  const tcp::resolver::results_type& server_;
   std::uint64_t imei_;
   Clock::time_point start_;
   bool open_ = true;
@@ -325,11 +324,20 @@ std::string Summary::Text() const {
 
 void Run(const Options& o, Summary& s) {
   asio::io_context ioc;
+  // Several server addresses spread the terminals over more address pairs, so that
+  // back-to-back runs are not short of local ports held in TIME_WAIT.
+  std::vector<tcp::resolver::results_type> servers;
+  for (std::size_t from = 0; from <= o.host.size();) {
+    const std::size_t comma = std::min(o.host.find(',', from), o.host.size());
+    std::error_code ec;
+    servers.push_back(tcp::resolver(ioc).resolve(o.host.substr(from, comma - from), std::to_string(o.port), ec));
+    from = comma + 1;
+  }
   const Clock::time_point t0 = Clock::now();
   const int rate = std::max(1, o.connectRate);
   for (int i = 0; i < o.terminals; ++i) {
     const auto start = t0 + std::chrono::microseconds(static_cast<long long>(i) * 1000000 / rate);
-    auto t = std::make_shared<Terminal>(asio::make_strand(ioc), o, s, o.firstImei + static_cast<std::uint64_t>(i), start);
+    auto t = std::make_shared<Terminal>(asio::make_strand(ioc), o, s, servers[static_cast<std::size_t>(i) % servers.size()], o.firstImei + static_cast<std::uint64_t>(i), start);
     asio::co_spawn(t->Executor(), [t]() { return t->Run(); }, asio::detached);
   }
   std::vector<std::thread> pool;

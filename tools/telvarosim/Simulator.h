@@ -11,7 +11,7 @@
 namespace telvaro::sim {
 
 struct Options {
-  std::string host = "127.0.0.1";
+  std::string host = "127.0.0.1";  ///< several, comma-separated, are used in turn
   std::uint16_t port = 4001;
   int terminals = 1;
   std::uint64_t firstImei = 350000000000000;  ///< terminal i uses firstImei + i

@@ -12,7 +12,7 @@ namespace {
 
 constexpr const char* Usage =
     "usage: telvarosim [options]\n"
-    "  --host H            server address (127.0.0.1)\n"
+    "  --host H[,H...]     server address, several used in turn (127.0.0.1)\n"
     "  --port P            server port (4001)\n"
     "  -n, --terminals N   terminals, each with its own IMEI (1)\n"
     "  --imei I            IMEI of the first terminal (350000000000000)\n"
