@@ -1,8 +1,10 @@
 // The listener and its connections over real sockets on an ephemeral port.
 
 #include <algorithm>
+#include <map>
 
 #include "tests/connections/TestSupport.h"
+#include "tools/telvarosim/Simulator.h"
 
 namespace telvaro::test {
 namespace {
@@ -209,6 +211,38 @@ TEST_F(ServerTest, PortInUseIsReportedWithItsReason) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("Could not listen at port " + std::to_string(Port())), std::string::npos);
   }
+}
+
+TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
+  sim::Options o;
+  o.port = Port();
+  o.terminals = 5;
+  o.rate = 0;
+  o.keepAlive = 0.02;
+  o.duration = 0.2;
+  o.split = 3;
+  o.splitGapMs = 1;
+  o.linger = 0.05;
+  sim::Summary s;
+  sim::Run(o, s);
+  EXPECT_EQ(s.connected, 5u);
+  EXPECT_EQ(s.handshakeReplies, 5u);
+  EXPECT_EQ(s.closedByServer, 0u);
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 0; }));
+
+  std::map<std::string, std::vector<std::int32_t>> perTerminal;
+  for (const TNTMobile& m : Drain(toSend)) perTerminal[m.Rec.ID.str()].push_back(m.Rec.Event);
+  ASSERT_EQ(perTerminal.size(), 5u);
+  std::size_t pings = 0;
+  for (const auto& [id, events] : perTerminal) {
+    SCOPED_TRACE(id);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[0], evCommandSent);
+    EXPECT_EQ(events[1], evHandshake);
+    EXPECT_EQ(events.back(), evDisconnect);
+    pings += static_cast<std::size_t>(std::count(events.begin(), events.end(), evPing));
+  }
+  EXPECT_EQ(pings, s.keepAlivesSent.load());
 }
 
 }  // namespace
