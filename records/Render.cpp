@@ -47,9 +47,9 @@ void AppendFlag(std::string& out, const bool& flag) {
 
 void AppendDateTime(std::string& out, double dt) { out += FormatDateTime(DateTimePattern, dt); }
 
-void AppendCoordinate(std::string& out, double v) { out += FormatFixed(v, 10, 5, Settings.DecimalSeparator); }
+void AppendCoordinate(std::string& out, double v) { AppendFixed(out, v, 10, 5, Settings.DecimalSeparator); }
 
-void AppendAmount(std::string& out, float v) { out += FormatFixed(v, 5, 2, Settings.DecimalSeparator); }
+void AppendAmount(std::string& out, float v) { AppendFixed(out, v, 5, 2, Settings.DecimalSeparator); }
 
 template <std::size_t N>
 void AppendShort(std::string& out, const ShortString<N>& s) {
