@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>

@@ -2,9 +2,6 @@
 
 #define NCURSES_WIDECHAR 1
 #include <curses.h>
-#include <term.h>
-#undef lines
-#undef columns
 
 #include <langinfo.h>
 #include <termios.h>
@@ -62,7 +59,7 @@ void OnTerminate() {
 
 // Appends a terminfo string capability, if the terminal has one without padding.
 void AddCapability(const char* name) {
-  const char* s = tigetstr(const_cast<char*>(name));
+  const char* s = tigetstr(name);
   if (s == nullptr || s == reinterpret_cast<char*>(-1) || std::strstr(s, "$<")) return;
   const std::size_t n = std::strlen(s);
   if (restore.sequenceSize + n > sizeof restore.sequence) return;

@@ -70,7 +70,7 @@ TEST_F(Render, PositionRecordWithAndWithoutEventName) {
 TEST_F(Render, PositionRecordFields) {
   TNTMobile m = Position();
   m.Rec.GNSS.UTC = 0;
-  m.Rec.GNSS.Lat = 0;
+  m.Rec.GNSS.Lat = -0.000001;  // rounds to zero, shown without a sign
   m.Rec.GNSS.Lon = 179.999999999;
   m.Rec.Io(105) = std::numeric_limits<std::uint64_t>::max();
   EXPECT_EQ(m.Print(),
