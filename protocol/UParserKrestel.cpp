@@ -56,7 +56,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   if (!frame.u16(psize) || !frame.bytes(psize, payload) || !frame.u16(crca)) return PACKET_D;
   if (crca == 0 || CRC16(payload) != crca || payload.size() < MinPayload) return PACKET_D;
 
-  const std::string imei = GetImei(payload, 0);
+  const std::string& imei = ImeiText(payload);
   const std::uint8_t codec = payload[8];
   const std::uint8_t nrec = payload[9];
   switch (codec) {
@@ -76,9 +76,13 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
       }
       return PACKET_D;
     }
-    case CodecPing:
-      mobiles.push_back(NewRecord(imei, evPing));
+    case CodecPing: {
+      // Built in place: a keep-alive is all record and no payload.
+      TNTMobile& m = mobiles.emplace_back();
+      m.Rec.ID.assign(std::string_view(imei).substr(0, 15));
+      m.Rec.Event = evPing;
       return PACKET_LIVE;
+    }
     case CodecAnswer: {
       std::size_t pos = MinPayload;
       for (int i = 0; i < nrec; ++i) {
@@ -100,6 +104,15 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
     default:
       return PACKET_D;
   }
+}
+
+const std::string& TParserKrestel::ImeiText(Bytes payload) {
+  const std::uint64_t raw = ReadBE(payload.data(), 8);
+  if (imeiText_.empty() || raw != imeiRaw_) {
+    imeiRaw_ = raw;
+    imeiText_ = GetImei(payload, 0);
+  }
+  return imeiText_;
 }
 
 TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {

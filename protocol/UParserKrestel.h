@@ -86,12 +86,17 @@ class TParserKrestel : public TParser {
   std::string Crypt_Decrypt(std::string_view s, int key) const;
 
  private:
+  /// The payload's IMEI as text; a terminal sends the same one in every frame, so the
+  /// last conversion is kept.
+  const std::string& ImeiText(Bytes payload);
   void AddFuelEvent(const TNTMobile& mobile);
   bool ParameterAnswer(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
   bool FileBlock(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
   bool UploadPosition(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
 
   const KeyTable* keys_;
+  std::uint64_t imeiRaw_ = 0;
+  std::string imeiText_;
 };
 
 }  // namespace telvaro
