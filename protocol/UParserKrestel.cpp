@@ -64,7 +64,10 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
       // One clock reading stamps every record of the frame; each record starts as a
       // copy of this one and is decoded in place.
       const TNTMobile blank = NewRecord(imei);
-      mobiles.reserve(mobiles.size() + std::min<std::size_t>(nrec, payload.size() / AvlRecordMinSize));
+      // Room for every record the payload can hold, growing geometrically so that a
+      // list kept across frames is not reallocated at each one.
+      const std::size_t needed = mobiles.size() + std::min<std::size_t>(nrec, payload.size() / AvlRecordMinSize);
+      if (mobiles.capacity() < needed) mobiles.reserve(std::max(needed, 2 * mobiles.capacity()));
       std::size_t pos = MinPayload;
       for (int i = 0; i < nrec; ++i) {
         mobiles.push_back(blank);
