@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "records/Text.h"
 #include "shell/Settings.h"
 
 namespace telvaro {
@@ -10,31 +11,14 @@ namespace {
 // A new drop line is logged at the first drop and after every further this many.
 constexpr std::uint64_t DropLogStep = 10000;
 
-// Text from a terminal as the log shows it: control characters escaped.
-std::string Shown(std::string_view s) {
-  static constexpr char Hex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(s.size());
-  for (const char c : s) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      out += "\\x";
-      out += Hex[b >> 4];
-      out += Hex[b & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
-    : env_(env), parser_(env.store), peer_(std::move(peer)) {}
+    : env_(env), parser_(env.store, env.keys), peer_(std::move(peer)) {}
 
 bool TerminalConnection::Parse(Bytes message) {
   batch_.clear();
+  if (Identifying() && parser_.IdentSentAt != 0 && NowLocal() - parser_.IdentSentAt > IdentifyLimitDays) return false;
   code_ = parser_.ParseArr(message, batch_);
   if (batch_.empty()) return false;
 
@@ -44,10 +28,14 @@ bool TerminalConnection::Parse(Bytes message) {
     // Checked whenever the identity changes, so a terminal cannot switch to a
     // black-listed ID after its first message.
     if (!BlackList.empty() && TParser::IDInBlackList(identity_)) {
-      Log(Shown(identity_) + ": Black listed. Connection refused");
+      Log(DisplayText(identity_) + ": Black listed. Connection refused");
       batch_.clear();
       return false;
     }
+  }
+  if (Identifying() && code_ == PACKET_HANDSHAKE) {
+    Log("Handshake from " + DisplayText(identity_));
+    parser_.IdentifyRequest(identity_);
   }
   return true;
 }
@@ -69,7 +57,7 @@ void TerminalConnection::CommandWritten(const TCmd& cmd) {
     // plain command written during an upload must not be written twice.
     if (env_.store) env_.store->DelTask(first.Rec.ID.view());
     const int count = parser_.CommandsCount(cmd.Rec.UID.view());
-    Log("Command for " + Shown(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
+    Log("Command for " + DisplayText(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
     SendToUserMessage(evCommandSent, count, first.Rec.ID.view());
   } catch (const std::exception& e) {
     CommandFailed(cmd, e.what());
@@ -77,7 +65,7 @@ void TerminalConnection::CommandWritten(const TCmd& cmd) {
 }
 
 void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) {
-  Log("Exception when sending a command to " + Shown(cmd.Rec.UID.view()) + " " + std::string(error));
+  Log("Exception when sending a command to " + DisplayText(cmd.Rec.UID.view()) + " " + std::string(error));
 }
 
 bool TerminalConnection::Route() {
@@ -85,18 +73,18 @@ bool TerminalConnection::Route() {
   for (const TNTMobile& m : batch_) {
     const std::int32_t ev = m.Rec.Event;
     if (ev == evAuthorized) {
-      Log(Shown(m.Rec.ID.view()) + ": Authorization OK");
+      Log(DisplayText(m.Rec.ID.view()) + ": Authorization OK");
       continue;
     }
     if (ev == evWrongDevice) {
-      Log(Shown(m.Rec.ID.view()) + ": Wrong device. Connection refused");
+      Log(DisplayText(m.Rec.ID.view()) + ": Wrong device. Connection refused");
       refused = true;
       break;
     }
     if (ev == evFileRecvEnd) {
-      Log(Shown(m.Rec.ID.view()) + ": File received OK");
+      Log(DisplayText(m.Rec.ID.view()) + ": File received OK");
     } else if (ev == evTextAnswer) {
-      Log(Shown(m.Rec.ID.view()) + ": Answer is " + Shown(m.Rec.ParamString.view()) + ";ID=" +
+      Log(DisplayText(m.Rec.ID.view()) + ": Answer is " + DisplayText(m.Rec.ParamString.view()) + ";ID=" +
           std::to_string(m.Rec.EventValue));
     }
     if (!Settings.NoBase && code_ == PACKET_D) {
@@ -132,6 +120,8 @@ void TerminalConnection::ReleaseIdle() noexcept {
   batch_.clear();
   batch_.shrink_to_fit();
 }
+
+bool TerminalConnection::Identifying() const noexcept { return env_.keys && Settings.Identify; }
 
 void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId) {
   TNTMobile m;

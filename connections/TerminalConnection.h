@@ -13,6 +13,7 @@
 
 #include "connections/NamedEvent.h"
 #include "connections/RecordQueue.h"
+#include "protocol/Identification.h"
 #include "protocol/UParserKrestel.h"
 #include "shell/OperatorLog.h"
 
@@ -27,6 +28,9 @@ struct ConnectionEnv {
   const char* dbEvent = DBEventName;   ///< event signalled after each addition to `mobiles`
   const char* clientsEvent = ClientsEventName;  ///< the same for `toSend`
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
+  /// The identification key table; terminals are identified when it is set and
+  /// Settings.Identify is on.
+  const KeyTable* keys = nullptr;
 };
 
 /// How long an identification request may stay unanswered.
@@ -39,8 +43,10 @@ class TerminalConnection {
   TerminalConnection& operator=(const TerminalConnection&) = delete;
 
   /// Parses one complete message into the batch. False when the connection must end:
-  /// the message yielded no record, identification is overdue, or the terminal is
-  /// black-listed. Errors of the stores inside the parser pass to the caller.
+  /// the message yielded no record, an identification request went unanswered too
+  /// long, or the terminal is black-listed. After a handshake, when identifying,
+  /// queues the identification request. Errors of the stores inside the parser pass
+  /// to the caller.
   bool Parse(Bytes message);
 
   /// The command to write after the current batch, if any; a failure is logged.
@@ -66,6 +72,7 @@ class TerminalConnection {
   TParserKrestel& Parser() noexcept { return parser_; }
 
  private:
+  bool Identifying() const noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
   void AddToDBQueue(const TNTMobile& m);
