@@ -25,6 +25,7 @@ class ConnectionTest : public ::testing::Test {
   OperatorLog log;
   FakeStore store;
   RecordQueue mobiles, toSend;
+  KeyTable keys;
   ConnectionEnv env;
 };
 
@@ -104,6 +105,29 @@ TEST_F(ConnectionTest, SwitchingToABlackListedIdIsRefused) {
   EXPECT_TRUE(c.Route());
   EXPECT_FALSE(c.Parse(Ping(ImeiNumber)));
   EXPECT_EQ(Appended(log).back(), Imei + ": Black listed. Connection refused");
+}
+
+TEST_F(ConnectionTest, UnansweredIdentificationEndsTheConnectionAfterThirtySeconds) {
+  env.keys = &keys;
+  Settings.Identify = true;
+  for (const int seconds : {29, 31}) {
+    SCOPED_TRACE(seconds);
+    TerminalConnection c(env, "10.0.0.1");
+    ASSERT_TRUE(c.Parse(Handshake(Imei)));
+    EXPECT_EQ(c.Parser().Commands.size(), 2u) << "the reply, then the identification request";
+    ASSERT_NE(c.Parser().IdentSentAt, 0);
+    c.Parser().IdentSentAt -= seconds / 86400.0;
+    EXPECT_EQ(c.Parse(Ping()), seconds < 30);
+  }
+}
+
+TEST_F(ConnectionTest, WithoutIdentifyNoRequestIsMade) {
+  env.keys = &keys;
+  Settings.Identify = false;
+  TerminalConnection c(env, "10.0.0.1");
+  ASSERT_TRUE(c.Parse(Handshake(Imei)));
+  EXPECT_EQ(c.Parser().Commands.size(), 1u);
+  EXPECT_EQ(c.Parser().IdentSentAt, 0);
 }
 
 }  // namespace

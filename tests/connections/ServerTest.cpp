@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "protocol/Identification.h"
 #include "tests/connections/TestSupport.h"
 #include "tools/telvarosim/Simulator.h"
 
@@ -17,8 +18,14 @@ class ServerTest : public ::testing::Test {
     env.mobiles = &mobiles;
     env.toSend = &toSend;
     env.cmdDelay = std::chrono::milliseconds(20);
+    Restart();
+  }
+
+  /// A new server with the current `env`.
+  void Restart(int threads = 2) {
+    if (server) server->Stop();
     server = std::make_unique<TerminalServer>(env);
-    server->Start(0, 2);
+    server->Start(0, threads);
   }
   void TearDown() override { server->Stop(); }
 
@@ -160,6 +167,57 @@ TEST_F(ServerTest, MessageWithoutRecordEndsTheConnection) {
   }
 }
 
+TEST_F(ServerTest, OnlyDataFrameRecordsReachTheDatabaseQueueAndOnlyWithADatabase) {
+  for (const bool noBase : {false, true}) {
+    SCOPED_TRACE(noBase ? "no database" : "database");
+    Settings.NoBase = noBase;
+    auto c = Connect();
+    c->Write(Concat({Ping(), Avl(3)}));
+    EXPECT_EQ(Events(TakeToSend(4)), (std::vector<std::int32_t>{evPing, 0, 0, 0}));
+    const auto db = Drain(mobiles);
+    ASSERT_EQ(db.size(), noBase ? 0u : 3u);
+    for (const auto& m : db) EXPECT_EQ(m.Rec.ID.view(), Imei);
+    c->Close();
+    TakeToSend(1);
+  }
+}
+
+TEST_F(ServerTest, FullDatabaseQueueDropsItsOldestRecordsAndSaysSo) {
+  Settings.QueueLimit = 2;
+  auto c = Connect();
+  c->Write(Avl(3));
+  EXPECT_EQ(TakeToSend(3).size(), 3u);
+  const auto db = Drain(mobiles);
+  ASSERT_EQ(db.size(), 2u);
+  EXPECT_EQ(db[0].Rec.GNSS.UTC, UnixToDateTimeL(1700000001)) << "the first record was dropped";
+  EXPECT_TRUE(Logged("Database queue full, oldest records dropped: 1"));
+}
+
+TEST_F(ServerTest, CommandWrittenDuringAnUploadIsWrittenOnceAndTheBlocksStay) {
+  auto c = Connect();
+  store.AddTask(Imei, 0, 1, 6, "BLOCK1");
+  store.AddTask(Imei, 0, 0, -1, "CMD");
+  store.AddTask(Imei, 100, 2, 6, "BLOCK2");
+
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(6)), "BLOCK1");
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evCommandSent, evPing}));
+
+  // The terminal acknowledges the first block; the plain command goes after it.
+  c->Write(Answers(1, {0x06, 0x01, 0, 0, 0, 100}));
+  EXPECT_EQ(Text(c->Read(3)), "CMD");
+  const auto records = TakeToSend(2);
+  ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evFilePos}));
+  EXPECT_EQ(records[0].Rec.EventValue, 1);
+  ASSERT_EQ(store.Tasks().size(), 1u);
+  EXPECT_EQ(store.Tasks()[0].cmd, "BLOCK2");
+
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(6)), "BLOCK2");
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evCommandSent, evPing}));
+  EXPECT_EQ(store.Tasks().size(), 1u) << "a block stays until the terminal acknowledges it";
+}
+
 TEST_F(ServerTest, BlackListedTerminalIsRefusedAtItsFirstMessage) {
   BlackList = {"  " + Imei + " "};
   Client c(Port());
@@ -188,10 +246,8 @@ TEST_F(ServerTest, StopEndsEveryConnectionWithItsEndSteps) {
 }
 
 TEST_F(ServerTest, StopDuringTheCommandPauseRoutesTheBatchAndKeepsTheCommand) {
-  server->Stop();
   env.cmdDelay = std::chrono::hours(1);
-  server = std::make_unique<TerminalServer>(env);
-  server->Start(0, 1);
+  Restart(1);
   Client c(Port());
   c.Write(Handshake(Imei));
   ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1 && log.LineCount() == 1; }));
@@ -213,6 +269,57 @@ TEST_F(ServerTest, PortInUseIsReportedWithItsReason) {
   }
 }
 
+/// Identification with a key table whose bytes never cipher a signature letter to zero.
+class IdentifyTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    for (int r = 0; r < Max_KEY; ++r)
+      for (int i = 0; i < Max_KEY_LEN; ++i) keys.Rows[r][i] = static_cast<std::uint8_t>(0x80 + r * 3 + i);
+    Settings.Identify = true;
+    env.keys = &keys;
+    ServerTest::SetUp();
+  }
+
+  /// Hand-shakes, then takes the identification request written after the next batch
+  /// and returns the key row it names.
+  int Challenge(Client& c) {
+    c.Write(Handshake(Imei));
+    EXPECT_EQ(Text(c.Read(2)), "OK");
+    EXPECT_TRUE(Logged("Handshake from " + Imei));
+    c.Write(Ping());
+    const ByteVec request = c.Read(21);
+    EXPECT_EQ(request.size(), 21u);
+    EXPECT_EQ(request[16], 0x02);
+    EXPECT_EQ(Events(TakeToSend(4)), (std::vector<std::int32_t>{evCommandSent, evHandshake, evCommandSent, evPing}));
+    return Get_Key(static_cast<std::uint16_t>(request[17] << 8 | request[18]));
+  }
+
+  KeyTable keys;
+};
+
+TEST_F(IdentifyTest, AcceptedAnswerIsOnlyLogged) {
+  Client c(Port());
+  const int key = Challenge(c);
+  const std::string cipher = Crypt_Decrypt(keys, IdentSignature, key);
+  ByteVec answer{0x02, static_cast<std::uint8_t>(0x80 | key >> 2), static_cast<std::uint8_t>(key << 6), 10};
+  answer.insert(answer.end(), cipher.rbegin(), cipher.rend());
+  c.Write(Concat({Answers(1, answer), Ping()}));
+  EXPECT_EQ(Events(TakeToSend(1)), std::vector<std::int32_t>{evPing}) << "the answer reaches no queue";
+  EXPECT_TRUE(Logged(Imei + ": Authorization OK"));
+}
+
+TEST_F(IdentifyTest, RefusalInTheMiddleOfABatchStopsItsRoutingAndEndsTheConnection) {
+  Client c(Port());
+  Challenge(c);
+  // A text answer "OK" whose flag byte starts the identification answer, whose text
+  // in turn starts a second text answer.
+  c.Write(Answers(3, {0xAB, 0x04, 0x02, 0x80, 0x40, 10, 0xAB, 0x04, 0x00, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_TRUE(c.ClosedByServer());
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evTextAnswer, evDisconnect}));
+  EXPECT_TRUE(Logged(Imei + ": Answer is OK;ID=0"));
+  EXPECT_TRUE(Logged(Imei + ": Wrong device. Connection refused"));
+}
+
 TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
   sim::Options o;
   o.port = Port();
@@ -223,8 +330,19 @@ TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
   o.split = 3;
   o.splitGapMs = 1;
   o.linger = 0.05;
+  // The first terminal is asked for its version and sent a file block of 4 bytes.
+  const std::string first = std::to_string(o.firstImei);
+  const std::uint8_t version[] = {0x0C};
+  const std::uint8_t block[] = {0x06, 0x01, 0, 0, 0, 4, 0, 0, 0, 0, 0, 4, 'a', 'b', 'c', 'd'};
+  store.AddTask(first, 0, 0, -1, TParserKrestel::MakeCommand(first, version).WireBytes());
+  store.AddTask(first, 0, 1, 4, TParserKrestel::MakeCommand(first, block).WireBytes());
   sim::Summary s;
   sim::Run(o, s);
+  EXPECT_EQ(s.versionRequests, 1u);
+  // The block is written after every batch until its acknowledgement has arrived.
+  EXPECT_GE(s.fileBlocks, 1u);
+  EXPECT_EQ(s.answersSent, 1 + s.fileBlocks);
+  EXPECT_TRUE(store.Tasks().empty()) << "the block was acknowledged";
   EXPECT_EQ(s.connected, 5u);
   EXPECT_EQ(s.handshakeReplies, 5u);
   EXPECT_EQ(s.closedByServer, 0u);
@@ -241,6 +359,9 @@ TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
     EXPECT_EQ(events[1], evHandshake);
     EXPECT_EQ(events.back(), evDisconnect);
     pings += static_cast<std::size_t>(std::count(events.begin(), events.end(), evPing));
+    const bool asked = id == first;
+    EXPECT_EQ(std::count(events.begin(), events.end(), evAskVer), asked ? 1 : 0);
+    EXPECT_EQ(std::count(events.begin(), events.end(), evFileEnd), asked ? static_cast<long>(s.fileBlocks) : 0);
   }
   EXPECT_EQ(pings, s.keepAlivesSent.load());
 }

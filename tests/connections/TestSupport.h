@@ -95,12 +95,14 @@ class FakeStore final : public TaskStore {
  public:
   struct Task {
     std::string id, cmd;
+    std::int32_t offset = 0;
     bool file = false, taken = false;
   };
 
-  void AddTask(std::string_view id, std::int32_t, std::int32_t, std::int32_t blkSize, std::string_view cmd) override {
+  void AddTask(std::string_view id, std::int32_t offset, std::int32_t, std::int32_t blkSize,
+               std::string_view cmd) override {
     std::lock_guard lock(mutex_);
-    tasks_.push_back({std::string(id), std::string(cmd), blkSize >= 0, false});
+    tasks_.push_back({std::string(id), std::string(cmd), offset, blkSize >= 0, false});
   }
   TaskBlock GetFirstTaskBlock(std::string_view id) override {
     std::lock_guard lock(mutex_);
@@ -116,13 +118,19 @@ class FakeStore final : public TaskStore {
     std::lock_guard lock(mutex_);
     std::erase_if(tasks_, [&](const Task& t) { return t.id == id && t.taken && !t.file; });
   }
-  void DelOldTaskBlocksOffset(std::string_view, std::int32_t) override {}
+  void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override {
+    std::lock_guard lock(mutex_);
+    std::erase_if(tasks_, [&](const Task& t) { return t.id == id && t.file && t.offset < offset; });
+  }
   void StopFileTransmit(std::string_view) override {}
   int CountCommandsFor(std::string_view id) override {
     std::lock_guard lock(mutex_);
     return static_cast<int>(std::count_if(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.id == id; }));
   }
-  int CountFileCommandsFor(std::string_view) override { return 0; }
+  int CountFileCommandsFor(std::string_view id) override {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.id == id && t.file; }));
+  }
   void AddFuelEvent(const FuelEvent&) override {}
 
   std::vector<Task> Tasks() const {
@@ -142,6 +150,25 @@ inline constexpr std::uint64_t ImeiNumber = 356307042441013ull;
 
 /// A keep-alive frame from the test terminal.
 inline ByteVec Ping(std::uint64_t imei = ImeiNumber) { return Frame(Payload(imei, 5, 0)); }
+
+/// An answer frame (kind 6) carrying `nrec` answers laid out in `body`.
+inline ByteVec Answers(std::uint8_t nrec, const ByteVec& body, std::uint64_t imei = ImeiNumber) {
+  return Frame(Payload(imei, 6, nrec, body));
+}
+
+/// An AVL frame of `n` records with no I/O elements, event `event`.
+inline ByteVec Avl(int n, std::uint8_t event = 0, std::uint64_t imei = ImeiNumber) {
+  ByteVec body;
+  for (int i = 0; i < n; ++i) {
+    PutBE(body, 1700000000 + i, 4);
+    body.push_back(event);
+    PutBE(body, 376000000, 4);
+    PutBE(body, 557000000, 4);
+    body.insert(body.end(), {0, 150, 0, 90, 9, 0, 42, 1, 1, 0});
+    body.insert(body.end(), {0, 0, 0, 0});
+  }
+  return Frame(Payload(imei, 2, static_cast<std::uint8_t>(n), body));
+}
 
 inline std::string Text(const ByteVec& v) { return std::string(v.begin(), v.end()); }
 
