@@ -38,12 +38,20 @@ start() {
   as_postgres "$bin/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 ||
     { cat "$dir/initdb.log" >&2; rm -rf "$dir"; exit 1; }
 
+  # A test cluster needs no durability; parallel tests need connections.
+  cat >>"$dir/data/postgresql.conf" <<CONF
+listen_addresses = '127.0.0.1'
+unix_socket_directories = '$dir'
+fsync = off
+synchronous_commit = off
+full_page_writes = off
+max_connections = 200
+CONF
+
   local port started=0
   for _ in 1 2 3 4 5; do
     port=$(free_port)
-    if as_postgres "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-         -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c fsync=off -c max_connections=200" \
-         start >&2; then
+    if as_postgres "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -o "-c port=$port" start >&2; then
       started=1
       break
     fi
