@@ -174,8 +174,10 @@ TEST_F(WriterTest, LostConnectionIsReopenedAndNothingIsLost) {
 
 TEST_F(WriterTest, RecordsWaitForStartUpToOpenAndTheQueueIsBounded) {
   settings_.QueueLimit = 5;
-  StartWriter();  // start-up starts the writer before it connects the database
+  // Queued before the writer first looks, so that it reports the drops at once.
   for (int i = 0; i < 8; ++i) Queue(Record(i));
+  StartWriter();  // start-up starts the writer before it connects the database
+  SetNamedEvent(DBEventName);
   ASSERT_TRUE(WaitUntil([&] {
     return LinesStartingWith("DB disconnected") == 1 &&
            LinesStartingWith("DB queue limit reached, oldest records dropped: 3") == 1;
