@@ -290,7 +290,12 @@ void TCentralDB::Guard(F&& body) {
   try {
     body();
   } catch (const odbc::Error& e) {
-    if (e.ConnectionLost()) lost_ = true;
+    // Not every driver reports a broken link with a connection SQLSTATE; ask it too,
+    // so that records are kept rather than dropped as rejected.
+    if (e.ConnectionLost() || conn_.IsDead()) {
+      lost_ = true;
+      if (!e.ConnectionLost()) throw odbc::Error(e.what(), e.SqlState(), true);
+    }
     throw;
   }
 }

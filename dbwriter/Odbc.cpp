@@ -107,6 +107,13 @@ void Connection::EndTran(SQLSMALLINT completion, std::string_view what) {
   dbc_.Check(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), completion), what);
 }
 
+bool Connection::IsDead() const noexcept {
+  if (!connected_) return true;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN rc = SQLGetConnectAttr(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+  return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
+}
+
 std::string Connection::Info(SQLUSMALLINT infoType) const {
   SQLCHAR buf[256] = {};
   SQLSMALLINT len = 0;

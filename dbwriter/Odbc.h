@@ -70,6 +70,8 @@ class Connection {
   /// Ends the connection (rolling back an open transaction) and frees its handles.
   void Disconnect() noexcept;
   bool IsOpen() const noexcept { return connected_; }
+  /// True when the driver knows the connection to be broken (SQL_ATTR_CONNECTION_DEAD).
+  bool IsDead() const noexcept;
 
   /// Manual commit on or off.
   void SetAutoCommit(bool on);
