@@ -20,9 +20,25 @@ std::string ConnectionString() {
   return s ? s : "";
 }
 
+const std::string& Tag() {
+  static const std::string tag = "B" + std::to_string(::getpid() % 1000000) + "-";
+  return tag;
+}
+
+// Removes this run's rows, so that runs do not slow down the ones after them.
+void RemoveRows() {
+  odbc::Connection conn;
+  conn.Connect(ConnectionString(), 10);
+  conn.SetAutoCommit(true);
+  odbc::Handle stmt(SQL_HANDLE_STMT, conn.get());
+  const std::string sql = "DELETE FROM mobiles WHERE id LIKE '" + Tag() + "%'";
+  stmt.Check(SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS),
+             "removing the benchmark's rows");
+}
+
 // Distinct records for the whole run, so no write turns into an update.
 TMobile NextMobile() {
-  static const std::string tag = "B" + std::to_string(::getpid() % 1000000) + "-";
+  const std::string& tag = Tag();
   static long n = 0;
   TMobile m = TMobile::Create();
   m.ID.assign(tag + std::to_string(n % 100));
@@ -49,6 +65,7 @@ bool OpenOrSkip(benchmark::State& state, TCentralDB& db) {
     state.SkipWithError("TELVARO_TEST_ODBC is not set");
     return false;
   }
+  RemoveRows();
   db.Open(ConnectionString());
   return true;
 }
