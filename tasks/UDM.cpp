@@ -11,8 +11,7 @@
 namespace telvaro {
 namespace {
 
-// Lock waits caused by another process holding the file; our own connection is the
-// only writer otherwise, so this only bounds how long an operation can stall.
+// How long Open waits for another connection that still holds the file.
 constexpr int BusyTimeoutMs = 500;
 
 constexpr const char* Schema = R"sql(
@@ -46,6 +45,11 @@ CREATE INDEX IF NOT EXISTS Fuels_utcdate ON Fuels(utcdate);
 sqlite::Database OpenTaskDatabase(const std::string& path) {
   sqlite::Database db(path);
   db.Exec(("PRAGMA busy_timeout = " + std::to_string(BusyTimeoutMs)).c_str());
+  // This connection is the file's only user while it is open: the per-terminal row
+  // counts are true only if nobody else writes TASKS, and a second server on the same
+  // directory fails here instead of handing out the same tasks. It also spares every
+  // statement its file locks and the shared-memory index.
+  db.Exec("PRAGMA locking_mode = EXCLUSIVE");
   // WAL with synchronous=NORMAL: a committed statement is in the WAL file before the
   // call returns, so it survives the process being killed.
   db.Exec("PRAGMA journal_mode = WAL");

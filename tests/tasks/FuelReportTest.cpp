@@ -104,7 +104,10 @@ TEST_F(FuelReport, BothBoundsAreIncludedAtMidnight) {
 }
 
 TEST_F(FuelReport, NullColumnsGiveEmptyCells) {
-  RawExec("INSERT INTO Fuels (utcdate) VALUES (45299.0)");
+  {
+    Table t(*this);
+    t->Exec("INSERT INTO Fuels (utcdate) VALUES (45299.0)");
+  }
   EXPECT_EQ(dm_.GetFuelReport("REPORT*08.01.2024*08.01.2024*"),
             "<tr><td>1</td><td></td><td>08.01.2024</td><td></td><td></td><td></td><td></td>"
             "<td></td><td></td><td></td><td></td></tr>\r\n");
