@@ -2,16 +2,11 @@
 
 #include <exception>
 
+#include "dbwriter/DBQueue.h"
 #include "records/Text.h"
 #include "shell/Settings.h"
 
 namespace telvaro {
-namespace {
-
-// A new drop line is logged at the first drop and after every further this many.
-constexpr std::uint64_t DropLogStep = 10000;
-
-}  // namespace
 
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
     : env_(env), parser_(env.store, env.keys), peer_(std::move(peer)) {}
@@ -89,7 +84,7 @@ bool TerminalConnection::Route() {
     }
     if (!Settings.NoBase && code_ == PACKET_D) {
       try {
-        AddToDBQueue(m);
+        AddToDBQueue(*env_.mobiles, m);
       } catch (const std::exception& e) {
         Log(std::string("Error writing to DB ") + e.what());
       }
@@ -97,7 +92,7 @@ bool TerminalConnection::Route() {
     Log(m.Print());
     try {
       env_.toSend->Add(m);
-      SetNamedEvent(env_.clientsEvent);
+      SetNamedEvent(ClientsEventName);
     } catch (const std::exception&) {
       // A record the data channel cannot take is skipped; the others still go.
     }
@@ -129,17 +124,7 @@ void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value
   m.Rec.EventValue = value;
   m.Rec.ID.assign(devId);
   env_.toSend->Add(m);
-  SetNamedEvent(env_.clientsEvent);
-}
-
-void TerminalConnection::AddToDBQueue(const TNTMobile& m) {
-  const std::size_t limit = Settings.QueueLimit > 0 ? static_cast<std::size_t>(Settings.QueueLimit) : 0;
-  if (const std::size_t dropped = env_.mobiles->AddBounded(m, limit)) {
-    const std::uint64_t total = env_.mobiles->DroppedTotal();
-    if (total == dropped || total / DropLogStep != (total - dropped) / DropLogStep)
-      Log("Database queue full, oldest records dropped: " + std::to_string(total));
-  }
-  SetNamedEvent(env_.dbEvent);
+  SetNamedEvent(ClientsEventName);
 }
 
 }  // namespace telvaro

@@ -25,8 +25,6 @@ struct ConnectionEnv {
   TaskStore* store = nullptr;          ///< the data module; null: no task store
   RecordQueue* mobiles = &Mobiles;     ///< database queue
   RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
-  const char* dbEvent = DBEventName;   ///< event signalled after each addition to `mobiles`
-  const char* clientsEvent = ClientsEventName;  ///< the same for `toSend`
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
   /// The identification key table; terminals are identified when it is set and
   /// Settings.Identify is on.
@@ -75,7 +73,6 @@ class TerminalConnection {
   bool Identifying() const noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
-  void AddToDBQueue(const TNTMobile& m);
 
   const ConnectionEnv& env_;
   TParserKrestel parser_;

@@ -63,7 +63,8 @@ class ServerTest : public ::testing::Test {
 
   SettingsScope settings;
   OperatorLog log;
-  FakeStore store;
+  TempTaskStore tasks;
+  TDM& store = tasks.dm;
   RecordQueue mobiles, toSend;
   ConnectionEnv env;
   std::unique_ptr<TerminalServer> server;
@@ -87,7 +88,7 @@ TEST_F(ServerTest, HandshakeReplyIsWrittenBeforeTheHandshakeIsRouted) {
 
 TEST_F(ServerTest, QueuedTasksAreWrittenOnePerBatchAndDeletedAfterTheirWrite) {
   store.AddTask(Imei, 0, 1, -1, "FIRST");
-  store.AddTask(Imei, 0, 1, -1, "SECOND");
+  store.AddTask(Imei, 0, 2, -1, "SECOND");
   auto c = Connect();  // nothing from the store after a handshake
 
   c->Write(Ping());
@@ -96,15 +97,14 @@ TEST_F(ServerTest, QueuedTasksAreWrittenOnePerBatchAndDeletedAfterTheirWrite) {
   ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evPing}));
   EXPECT_EQ(records[0].Rec.EventValue, 1) << "one command left";
   EXPECT_TRUE(Logged("Command for " + Imei + " sent. Commands in queue  1"));
-  ASSERT_EQ(store.Tasks().size(), 1u);
-  EXPECT_EQ(store.Tasks()[0].cmd, "SECOND");
+  EXPECT_EQ(store.CountCommandsFor(Imei), 1);
 
   c->Write(Ping());
   EXPECT_EQ(Text(c->Read(6)), "SECOND");
   records = TakeToSend(2);
   ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evPing}));
   EXPECT_EQ(records[0].Rec.EventValue, 0);
-  EXPECT_TRUE(store.Tasks().empty());
+  EXPECT_EQ(store.CountCommandsFor(Imei), 0);
   EXPECT_EQ(mobiles.Size(), 0u) << "keep-alives are not data frames";
 }
 
@@ -182,7 +182,7 @@ TEST_F(ServerTest, OnlyDataFrameRecordsReachTheDatabaseQueueAndOnlyWithADatabase
   }
 }
 
-TEST_F(ServerTest, FullDatabaseQueueDropsItsOldestRecordsAndSaysSo) {
+TEST_F(ServerTest, FullDatabaseQueueDropsItsOldestRecords) {
   Settings.QueueLimit = 2;
   auto c = Connect();
   c->Write(Avl(3));
@@ -190,14 +190,14 @@ TEST_F(ServerTest, FullDatabaseQueueDropsItsOldestRecordsAndSaysSo) {
   const auto db = Drain(mobiles);
   ASSERT_EQ(db.size(), 2u);
   EXPECT_EQ(db[0].Rec.GNSS.UTC, UnixToDateTimeL(1700000001)) << "the first record was dropped";
-  EXPECT_TRUE(Logged("Database queue full, oldest records dropped: 1"));
+  EXPECT_EQ(mobiles.TakeDropped(), 1u) << "counted for the writer to report";
 }
 
 TEST_F(ServerTest, CommandWrittenDuringAnUploadIsWrittenOnceAndTheBlocksStay) {
   auto c = Connect();
   store.AddTask(Imei, 0, 1, 6, "BLOCK1");
-  store.AddTask(Imei, 0, 0, -1, "CMD");
-  store.AddTask(Imei, 100, 2, 6, "BLOCK2");
+  store.AddTask(Imei, 0, 2, -1, "CMD");
+  store.AddTask(Imei, 100, 3, 6, "BLOCK2");
 
   c->Write(Ping());
   EXPECT_EQ(Text(c->Read(6)), "BLOCK1");
@@ -209,13 +209,13 @@ TEST_F(ServerTest, CommandWrittenDuringAnUploadIsWrittenOnceAndTheBlocksStay) {
   const auto records = TakeToSend(2);
   ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evFilePos}));
   EXPECT_EQ(records[0].Rec.EventValue, 1);
-  ASSERT_EQ(store.Tasks().size(), 1u);
-  EXPECT_EQ(store.Tasks()[0].cmd, "BLOCK2");
+  EXPECT_EQ(store.CountCommandsFor(Imei), 1);
+  EXPECT_EQ(store.CountFileCommandsFor(Imei), 1) << "the second block";
 
   c->Write(Ping());
   EXPECT_EQ(Text(c->Read(6)), "BLOCK2");
   EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evCommandSent, evPing}));
-  EXPECT_EQ(store.Tasks().size(), 1u) << "a block stays until the terminal acknowledges it";
+  EXPECT_EQ(store.CountFileCommandsFor(Imei), 1) << "a block stays until the terminal acknowledges it";
 }
 
 TEST_F(ServerTest, BlackListedTerminalIsRefusedAtItsFirstMessage) {
@@ -342,7 +342,7 @@ TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
   // The block is written after every batch until its acknowledgement has arrived.
   EXPECT_GE(s.fileBlocks, 1u);
   EXPECT_EQ(s.answersSent, 1 + s.fileBlocks);
-  EXPECT_TRUE(store.Tasks().empty()) << "the block was acknowledged";
+  EXPECT_EQ(store.CountCommandsFor(first), 0) << "the block was acknowledged";
   EXPECT_EQ(s.connected, 5u);
   EXPECT_EQ(s.handshakeReplies, 5u);
   EXPECT_EQ(s.closedByServer, 0u);

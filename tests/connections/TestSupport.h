@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <asio.hpp>
 #include <atomic>
+#include <filesystem>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <chrono>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "connections/TerminalServer.h"
+#include "tasks/UDM.h"
 #include "shell/Settings.h"
 #include "tests/protocol/FrameBuilder.h"
 
@@ -89,60 +92,25 @@ class Client {
   asio::ip::tcp::socket socket_;
 };
 
-/// A task store in memory with the semantics the connection relies on: tasks handed
-/// out in order and marked taken, DelTask removing taken tasks that are not file blocks.
-class FakeStore final : public TaskStore {
+/// The real task store in a temporary directory of its own.
+class TempTaskStore {
  public:
-  struct Task {
-    std::string id, cmd;
-    std::int32_t offset = 0;
-    bool file = false, taken = false;
-  };
-
-  void AddTask(std::string_view id, std::int32_t offset, std::int32_t, std::int32_t blkSize,
-               std::string_view cmd) override {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back({std::string(id), std::string(cmd), offset, blkSize >= 0, false});
+  TempTaskStore() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-conn-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    dm.Open((dir_ / "upd_sw.mdb").string());
   }
-  TaskBlock GetFirstTaskBlock(std::string_view id) override {
-    std::lock_guard lock(mutex_);
-    if (failFetch) throw std::runtime_error("database is locked");
-    for (Task& t : tasks_) {
-      if (t.id != id) continue;
-      t.taken = true;
-      return {t.cmd, 1, 0};
-    }
-    return {};
-  }
-  void DelTask(std::string_view id) noexcept override {
-    std::lock_guard lock(mutex_);
-    std::erase_if(tasks_, [&](const Task& t) { return t.id == id && t.taken && !t.file; });
-  }
-  void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override {
-    std::lock_guard lock(mutex_);
-    std::erase_if(tasks_, [&](const Task& t) { return t.id == id && t.file && t.offset < offset; });
-  }
-  void StopFileTransmit(std::string_view) override {}
-  int CountCommandsFor(std::string_view id) override {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.id == id; }));
-  }
-  int CountFileCommandsFor(std::string_view id) override {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(tasks_.begin(), tasks_.end(), [&](const Task& t) { return t.id == id && t.file; }));
-  }
-  void AddFuelEvent(const FuelEvent&) override {}
-
-  std::vector<Task> Tasks() const {
-    std::lock_guard lock(mutex_);
-    return tasks_;
+  ~TempTaskStore() {
+    dm.Close();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
   }
 
-  std::atomic<bool> failFetch{false};
+  TDM dm;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Task> tasks_;
+  std::filesystem::path dir_;
 };
 
 inline const std::string Imei = "356307042441013";
