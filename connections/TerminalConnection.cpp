@@ -1,8 +1,8 @@
 #include "connections/TerminalConnection.h"
 
+#include <algorithm>
 #include <exception>
 
-#include "dbwriter/DBQueue.h"
 #include "records/Text.h"
 #include "shell/Settings.h"
 
@@ -64,7 +64,8 @@ void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) 
 }
 
 bool TerminalConnection::Route() {
-  bool refused = false;
+  bool refused = false, toDB = false, toClients = false;
+  const std::size_t limit = static_cast<std::size_t>(std::max(0, Settings.QueueLimit));
   for (const TNTMobile& m : batch_) {
     const std::int32_t ev = m.Rec.Event;
     if (ev == evAuthorized) {
@@ -84,7 +85,9 @@ bool TerminalConnection::Route() {
     }
     if (!Settings.NoBase && code_ == PACKET_D) {
       try {
-        AddToDBQueue(*env_.mobiles, m);
+        // Past the limit the oldest records go; the database writer reports how many.
+        env_.mobiles->AddBounded(m, limit);
+        toDB = true;
       } catch (const std::exception& e) {
         Log(std::string("Error writing to DB ") + e.what());
       }
@@ -92,11 +95,15 @@ bool TerminalConnection::Route() {
     Log(m.Print());
     try {
       env_.toSend->Add(m);
-      SetNamedEvent(ClientsEventName);
+      toClients = true;
     } catch (const std::exception&) {
       // A record the data channel cannot take is skipped; the others still go.
     }
   }
+  // One wake-up per batch: the consumers drain their whole queue on each, and a signal
+  // per record would only switch threads for nothing.
+  if (toDB) SetNamedEvent(DBEventName);
+  if (toClients) SetNamedEvent(ClientsEventName);
   batch_.clear();
   return !refused;
 }

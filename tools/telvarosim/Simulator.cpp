@@ -300,7 +300,13 @@ ByteVec AvlFrame(std::uint64_t imei, int records, std::uint32_t unixTime) {
     body.insert(body.end(), {1, 105});                    // message counter
     PutBE(body, static_cast<std::uint64_t>(unixTime) * 256 + static_cast<std::uint64_t>(i), 8);
   }
-  return Frame(imei, CodecAvl, static_cast<std::uint8_t>(n), body);
+  ByteVec frame = Frame(imei, CodecAvl, static_cast<std::uint8_t>(n), body);
+  // A stored checksum of zero is refused; a real terminal's counter would differ too.
+  if (n > 0 && frame[frame.size() - 2] == 0 && frame.back() == 0) {
+    ++body.back();
+    frame = Frame(imei, CodecAvl, static_cast<std::uint8_t>(n), body);
+  }
+  return frame;
 }
 
 ByteVec KeepAliveFrame(std::uint64_t imei) { return Frame(imei, CodecPing, 0, {}); }
