@@ -1,5 +1,8 @@
 // The listener and its connections over real sockets on an ephemeral port.
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 
@@ -257,6 +260,32 @@ TEST_F(ServerTest, StopDuringTheCommandPauseRoutesTheBatchAndKeepsTheCommand) {
   EXPECT_EQ(Events(Drain(toSend)), (std::vector<std::int32_t>{evHandshake, evDisconnect}));
   EXPECT_EQ(LineIndex("Command for " + Imei + " sent. Commands in queue  0"), -1);
   EXPECT_TRUE(c.ClosedByServer());
+}
+
+TEST_F(ServerTest, RefusedAcceptIsLoggedAndRetried) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer runtime itself needs descriptors for its checks";
+#endif
+  Client c(Port(), false);
+  // Leave the process no free descriptor: the lowest free one becomes the limit.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  c.Connect();  // completed by the kernel; the server cannot take it yet
+  const bool logged = Logged("Could not accept a connection: Too many open files");
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_TRUE(logged);
+
+  c.Write(Handshake(Imei));
+  EXPECT_EQ(Text(c.Read(2)), "OK") << "accepted once descriptors are free again";
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Could not accept a connection: Too many open files"), 1)
+      << "once per run of failures";
 }
 
 TEST_F(ServerTest, PortInUseIsReportedWithItsReason) {

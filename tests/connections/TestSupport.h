@@ -57,11 +57,15 @@ inline std::vector<std::int32_t> Events(const std::vector<TNTMobile>& records) {
 /// One terminal: a blocking socket with a read limit so a failing test cannot hang.
 class Client {
  public:
-  explicit Client(std::uint16_t port) : socket_(ioc_) {
-    socket_.connect({asio::ip::address_v4::loopback(), port});
+  /// Connects at once, or with `connectNow` false only opens its socket for Connect().
+  explicit Client(std::uint16_t port, bool connectNow = true) : port_(port), socket_(ioc_) {
+    socket_.open(asio::ip::tcp::v4());
     const timeval limit{10, 0};
     ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connectNow) Connect();
   }
+
+  void Connect() { socket_.connect({asio::ip::address_v4::loopback(), port_}); }
 
   void Write(const ByteVec& bytes) { asio::write(socket_, asio::buffer(bytes)); }
 
@@ -88,6 +92,7 @@ class Client {
   }
 
  private:
+  std::uint16_t port_;
   asio::io_context ioc_;
   asio::ip::tcp::socket socket_;
 };
