@@ -16,6 +16,7 @@ void TClientsThread::Start() {
 
 void TClientsThread::Stop() {
   FStop = true;
+  SetNamedEvent(ClientsEventName);  // wake it now rather than at the end of its wait
   if (FThread.joinable()) FThread.join();
 }
 
