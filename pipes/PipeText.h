@@ -1,0 +1,17 @@
+#pragma once
+// Text on the pipes is single-byte Windows-1251; the operator log and the console are
+// UTF-8.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace telvaro {
+
+/// `s` in UTF-8, with control characters shown as \xNN so that no peer can put escape
+/// sequences on the operator's terminal.
+std::string PipeTextToLog(std::string_view s);
+/// `s` (UTF-8) in Windows-1251; nothing when a character has no Windows-1251 form.
+std::optional<std::string> Utf8ToPipeText(std::string_view s);
+
+}  // namespace telvaro
