@@ -24,11 +24,9 @@ std::optional<std::string> Convert(const char* to, const char* from, std::string
   return out;
 }
 
-}  // namespace
-
-std::string PipeTextToLog(std::string_view s) {
-  // The UTF-8 form of each byte from 0x80 on, worked out once; empty where Windows-1251
-  // leaves a byte undefined (0x98).
+/// The UTF-8 form of each byte from 0x80 on, worked out once; empty where Windows-1251
+/// leaves a byte undefined (0x98).
+const std::array<std::string, 128>& UpperHalf() {
   static const std::array<std::string, 128> upper = [] {
     std::array<std::string, 128> t;
     for (int c = 0x80; c <= 0xFF; ++c) {
@@ -37,6 +35,27 @@ std::string PipeTextToLog(std::string_view s) {
     }
     return t;
   }();
+  return upper;
+}
+
+}  // namespace
+
+std::string PipeTextToUtf8(std::string_view s) {
+  const auto& upper = UpperHalf();
+  std::string out;
+  out.reserve(s.size());
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80)
+      out += ch;
+    else
+      out += upper[c - 0x80].empty() ? std::string("\xEF\xBF\xBD") : upper[c - 0x80];
+  }
+  return out;
+}
+
+std::string PipeTextToLog(std::string_view s) {
+  const auto& upper = UpperHalf();
   std::string out;
   out.reserve(s.size());
   for (const char ch : s) {

@@ -11,6 +11,8 @@ namespace telvaro {
 /// `s` in UTF-8, with control characters shown as \xNN so that no peer can put escape
 /// sequences on the operator's terminal.
 std::string PipeTextToLog(std::string_view s);
+/// `s` in UTF-8 as it stands (the one undefined byte becomes U+FFFD).
+std::string PipeTextToUtf8(std::string_view s);
 /// `s` (UTF-8) in Windows-1251; nothing when a character has no Windows-1251 form.
 std::optional<std::string> Utf8ToPipeText(std::string_view s);
 
