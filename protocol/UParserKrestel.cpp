@@ -56,15 +56,66 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   if (!frame.u16(psize) || !frame.bytes(psize, payload) || !frame.u16(crca)) return PACKET_D;
   if (crca == 0 || CRC16(payload) != crca || payload.size() < MinPayload) return PACKET_D;
 
-  const std::string imei = GetImei(payload, 0);
+  const std::string& imei = ImeiText(payload);
   const std::uint8_t codec = payload[8];
+  const std::uint8_t nrec = payload[9];
   switch (codec) {
-    case CodecPing:
-      mobiles.push_back(NewRecord(imei, evPing));
+    case CodecAVL: {
+      // One clock reading stamps every record of the frame; each record starts as a
+      // copy of this one and is decoded in place.
+      const TNTMobile blank = NewRecord(imei);
+      // Room for every record the payload can hold, growing geometrically so that a
+      // list kept across frames is not reallocated at each one.
+      const std::size_t needed = mobiles.size() + std::min<std::size_t>(nrec, payload.size() / AvlRecordMinSize);
+      if (mobiles.capacity() < needed) mobiles.reserve(std::max(needed, 2 * mobiles.capacity()));
+      std::size_t pos = MinPayload;
+      for (int i = 0; i < nrec; ++i) {
+        mobiles.push_back(blank);
+        if (!ParseAVL(pos, payload, mobiles.back())) {
+          mobiles.pop_back();
+          break;
+        }
+        if (IsForDB(static_cast<std::uint8_t>(mobiles.back().Rec.Event))) AddFuelEvent(mobiles.back());
+      }
+      return PACKET_D;
+    }
+    case CodecPing: {
+      // Built in place: a keep-alive is all record and no payload.
+      TNTMobile& m = mobiles.emplace_back();
+      m.Rec.ID.assign(std::string_view(imei).substr(0, 15));
+      m.Rec.Event = evPing;
       return PACKET_LIVE;
+    }
+    case CodecAnswer: {
+      std::size_t pos = MinPayload;
+      for (int i = 0; i < nrec; ++i) {
+        TNTMobile m = NewRecord(imei);
+        if (!ParseANSWER(pos, payload, m)) break;
+        mobiles.push_back(m);
+      }
+      return PACKET_D;
+    }
+    case CodecRTK: {
+      // One record announces the whole batch, also when it holds no RTK record.
+      TNTMobile m = NewRecord(imei);
+      std::size_t pos = MinPayload + 1;
+      for (int i = 0; i < nrec; ++i)
+        if (!ParseRTK(pos, payload, m)) break;
+      mobiles.push_back(m);
+      return PACKET_D;
+    }
     default:
       return PACKET_D;
   }
+}
+
+const std::string& TParserKrestel::ImeiText(Bytes payload) {
+  const std::uint64_t raw = ReadBE(payload.data(), 8);
+  if (imeiText_.empty() || raw != imeiRaw_) {
+    imeiRaw_ = raw;
+    imeiText_ = GetImei(payload, 0);
+  }
+  return imeiText_;
 }
 
 TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {
@@ -106,6 +157,20 @@ TCmd TParserKrestel::MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, 
   AppendBE(body, aEnd, 4);
   AppendBE(body, offset, 4);
   return MakeCommand(id, AsBytes(body));
+}
+
+void TParserKrestel::IdentifyRequest(std::string_view id) { Commands.push_back(FIdentifyRequest(id)); }
+
+TCmd TParserKrestel::FIdentifyRequest(std::string_view id) {
+  const std::uint16_t param = Make_Param(Key);
+  const std::uint8_t cmd[] = {0x02, static_cast<std::uint8_t>(param >> 8), static_cast<std::uint8_t>(param)};
+  TCmd request = MakeCommand(id, cmd);
+  IdentSentAt = NowLocal();
+  return request;
+}
+
+std::string TParserKrestel::Crypt_Decrypt(std::string_view s, int key) const {
+  return keys_ ? telvaro::Crypt_Decrypt(*keys_, s, key) : std::string();
 }
 
 }  // namespace telvaro

@@ -1,12 +1,14 @@
 #pragma once
 // The terminal protocol parser of one connection: handshake and frame recognition,
-// checksum, dispatch of the frame kinds to the decoders, and the command encoder.
+// checksum, dispatch of the frame kinds to the decoders, the decoders themselves
+// (AVL records, answers, RTK records), identification and the command encoder.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "protocol/Identification.h"
 #include "protocol/UCommonFunctions.h"
 #include "protocol/UCommonParser.h"
 
@@ -22,9 +24,18 @@ inline constexpr std::size_t MaxFrameSize = 65535 + FrameOverhead;
 /// Frame kinds (payload byte 8).
 enum : std::uint8_t { CodecAVL = 2, CodecCommand = 4, CodecPing = 5, CodecAnswer = 6, CodecRTK = 9 };
 
+/// Bytes of an AVL record without any I/O element.
+inline constexpr std::size_t AvlRecordMinSize = 27;
+/// Bytes of one RTK record.
+inline constexpr std::size_t RtkRecordSize = 28;
+
 class TParserKrestel : public TParser {
  public:
-  using TParser::TParser;
+  /// `store` may be null: then nothing is queued and no fuel event is stored. `keys`
+  /// is the identification key table, shared and outliving the parser; null when
+  /// identification is off, and then every identification answer is refused (1013).
+  explicit TParserKrestel(TaskStore* store, const KeyTable* keys = nullptr)
+      : TParser(store), keys_(keys) {}
 
   /// Parses one message (a handshake or a frame; bytes before a frame signature are
   /// skipped) and appends one record per decoded item to `mobiles`. Never throws for
@@ -46,6 +57,46 @@ class TParserKrestel : public TParser {
   void GetVersion(std::string_view id);
   static TCmd MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, std::uint32_t aBeg,
                                 std::uint32_t aEnd, std::uint32_t offset, std::int64_t all);
+
+  /// Decodes the AVL record at `currpos` of the payload `arr` into `mobile` and moves
+  /// `currpos` past it. False when the record runs past the end of `arr`; `mobile` is
+  /// then partly filled and `currpos` unchanged.
+  static bool ParseAVL(std::size_t& currpos, Bytes arr, TNTMobile& mobile) noexcept;
+  /// The driver key text of the fuel events: upper-case hex, padded with "00" to 24+.
+  static std::string MakeKeyID(std::uint64_t k);
+
+  /// Decodes the answer at `currpos` into `mobile`, moving `currpos` as its kind says,
+  /// writing received file blocks and queueing their acknowledgements. False when the
+  /// answer runs past the end of `arr`. Errors of the file system
+  /// (std::system_error) and of the task store are thrown.
+  bool ParseANSWER(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
+
+  /// Appends the line of the RTK record at `currpos` to the terminal's RTK file, sets
+  /// `mobile`'s Event and ParamString and moves `currpos` on by 28. False when the
+  /// record's fields run past the end of `arr`. File errors are thrown.
+  static bool ParseRTK(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
+  /// The text line of one RTK record (`rec` holds at least its 25 read bytes).
+  static std::string RtkLine(Bytes rec);
+
+  /// Queues an identification request for terminal `id` and notes when it was made.
+  void IdentifyRequest(std::string_view id);
+  /// The same request, returned instead of queued; also notes when it was made.
+  TCmd FIdentifyRequest(std::string_view id);
+  /// Crypt_Decrypt with this parser's key table; empty when there is none.
+  std::string Crypt_Decrypt(std::string_view s, int key) const;
+
+ private:
+  /// The payload's IMEI as text; a terminal sends the same one in every frame, so the
+  /// last conversion is kept.
+  const std::string& ImeiText(Bytes payload);
+  void AddFuelEvent(const TNTMobile& mobile);
+  bool ParameterAnswer(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
+  bool FileBlock(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
+  bool UploadPosition(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
+
+  const KeyTable* keys_;
+  std::uint64_t imeiRaw_ = 0;
+  std::string imeiText_;
 };
 
 }  // namespace telvaro

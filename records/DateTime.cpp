@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <iterator>
 
 #include <fmt/format.h>
 
@@ -110,7 +111,12 @@ std::string FormatDateTime(std::string_view pattern, TDateTime dt) {
            pattern[i] != '/' && pattern[i] != ':')
       ++run;
     const auto num = [&](int v, bool two) {
-      out += two ? fmt::format("{:02d}", v) : fmt::format("{}", v);
+      if (v >= 0 && v <= 99) {  // the usual case, without a formatting call
+        if (two || v >= 10) out += static_cast<char>('0' + v / 10);
+        out += static_cast<char>('0' + v % 10);
+      } else {
+        fmt::format_to(std::back_inserter(out), "{:0{}d}", v, two ? 2 : 1);
+      }
     };
     switch (c) {
       case 'd': num(p.day, run >= 2); afterHour = false; break;
@@ -119,13 +125,13 @@ std::string FormatDateTime(std::string_view pattern, TDateTime dt) {
         afterHour = false;
         break;
       case 'y':
-        if (run >= 3) out += fmt::format("{:04d}", p.year); else num(p.year % 100, true);
+        if (run >= 3) fmt::format_to(std::back_inserter(out), "{:04d}", p.year); else num(p.year % 100, true);
         afterHour = false;
         break;
       case 'h': num(p.hour, run >= 2); afterHour = true; break;
       case 'n': num(p.minute, run >= 2); afterHour = false; break;
       case 's': num(p.second, run >= 2); afterHour = false; break;
-      case 'z': out += run >= 3 ? fmt::format("{:03d}", p.msec) : fmt::format("{}", p.msec); break;
+      case 'z': fmt::format_to(std::back_inserter(out), "{:0{}d}", p.msec, run >= 3 ? 3 : 1); break;
       default:
         if (pattern[i] == '/') out += '.';
         else out.append(pattern.substr(i, run));

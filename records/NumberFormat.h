@@ -9,6 +9,8 @@ namespace telvaro {
 /// digits after `sep`; a value with more integer digits than `precision` is written
 /// in exponent form ("1.2345E+20").
 std::string FormatFixed(double v, int precision, int decimals, char sep = '.');
+/// FormatFixed appended to `out`.
+void AppendFixed(std::string& out, double v, int precision, int decimals, char sep = '.');
 
 /// The shortest general form of `v` with at most `precision` significant digits:
 /// no trailing zeros, exponent form only for very large or very small values.

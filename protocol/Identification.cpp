@@ -1,0 +1,87 @@
+#include "protocol/Identification.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace telvaro {
+namespace {
+
+int HexDigit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string_view TrimBlanks(std::string_view s) noexcept {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+KeyTableLoad ParseKeyTable(std::string_view text) {
+  KeyTable table;
+  int rows = 0;
+  int lineNo = 0;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    const std::string_view line = TrimBlanks(text.substr(0, eol));
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+    ++lineNo;
+    if (line.empty()) continue;
+    const std::string where = std::string(KeyFileName) + " line " + std::to_string(lineNo);
+    if (rows == Max_KEY) return {std::nullopt, where + ": more than 30 keys"};
+    if (line.size() != 2 * Max_KEY_LEN)
+      return {std::nullopt, where + ": a key must be 20 hexadecimal digits"};
+    for (int i = 0; i < Max_KEY_LEN; ++i) {
+      const int hi = HexDigit(line[2 * i]);
+      const int lo = HexDigit(line[2 * i + 1]);
+      if (hi < 0 || lo < 0) return {std::nullopt, where + ": a key must be 20 hexadecimal digits"};
+      table.Rows[rows][i] = static_cast<std::uint8_t>(hi << 4 | lo);
+    }
+    ++rows;
+  }
+  if (rows != Max_KEY)
+    return {std::nullopt, std::string(KeyFileName) + " holds " + std::to_string(rows) + " keys, not 30"};
+  return {table, {}};
+}
+
+KeyTableLoad LoadKeyTable(const std::string& programDir) {
+  const std::string path = programDir + std::string(KeyFileName);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {std::nullopt, "no key file " + path};
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return {std::nullopt, "cannot read " + path};
+  return ParseKeyTable(text.str());
+}
+
+std::uint16_t Make_Param(int key) {
+  thread_local std::mt19937 gen{std::random_device{}()};
+  const auto r = static_cast<std::uint16_t>(std::uniform_int_distribution<int>(0, 65534)(gen));
+  return static_cast<std::uint16_t>(((r | 0x8000) & IdentMask) | ((key & 0x1F) << 6));
+}
+
+std::string GetReverseString(std::size_t len, std::size_t pos, Bytes arr) {
+  std::string s;
+  if (pos >= arr.size()) return s;
+  len = std::min(len, arr.size() - pos);
+  s.reserve(len);
+  for (std::size_t i = pos + len; i-- > pos;)
+    if (arr[i] != 0) s.push_back(static_cast<char>(arr[i]));
+  return s;
+}
+
+std::string Crypt_Decrypt(const KeyTable& table, std::string_view s, int key) {
+  if (key < 0 || key >= Max_KEY) return {};
+  std::string out(s);
+  const auto& row = table.Rows[static_cast<std::size_t>(key)];
+  for (std::size_t i = 0; i < out.size() && i < row.size(); ++i)
+    out[i] = static_cast<char>(static_cast<std::uint8_t>(out[i]) ^ row[i]);
+  return out;
+}
+
+}  // namespace telvaro

@@ -1,0 +1,145 @@
+#pragma once
+// Helpers of the decoder tests and benchmarks: AVL record bytes, an in-memory task
+// store, a temporary directory and a guard that restores the settings.
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FrameBuilder.h"
+#include "protocol/TaskStore.h"
+#include "shell/Settings.h"
+
+namespace telvaro::test {
+
+/// One AVL record as the terminal sends it.
+struct AvlRecord {
+  std::uint32_t time = 0;
+  std::uint8_t event = 0;
+  std::uint32_t lon = 0, lat = 0;
+  std::uint16_t alt = 0, course = 0;
+  std::uint8_t sat = 0;
+  std::uint16_t speed = 0;
+  std::uint8_t valid = 0, gnss = 0, eventValue = 0;
+  /// Elements by value width 1, 2, 4 and 8: number and value.
+  std::vector<std::pair<std::uint8_t, std::uint64_t>> io[4];
+
+  ByteVec Encode() const {
+    ByteVec v;
+    PutBE(v, time, 4);
+    v.push_back(event);
+    PutBE(v, lon, 4);
+    PutBE(v, lat, 4);
+    PutBE(v, alt, 2);
+    PutBE(v, course, 2);
+    v.push_back(sat);
+    PutBE(v, speed, 2);
+    v.push_back(valid);
+    v.push_back(gnss);
+    v.push_back(eventValue);
+    for (int g = 0; g < 4; ++g) {
+      v.push_back(static_cast<std::uint8_t>(io[g].size()));
+      for (const auto& [k, value] : io[g]) {
+        v.push_back(k);
+        PutBE(v, value, 1 << g);
+      }
+    }
+    return v;
+  }
+};
+
+/// A task queue and fuel journal in memory, with the semantics of the real store.
+class FakeTaskStore : public TaskStore {
+ public:
+  struct Task {
+    std::string id;
+    std::int32_t offset, blkNum, blkSize;
+    std::string cmd;
+    bool taken = false;
+    bool IsFileBlock() const { return blkSize >= 0; }
+  };
+  std::vector<Task> tasks;
+  std::vector<FuelEvent> fuel;
+  /// Calls of AddFuelEvent and AddTask that succeed before they start to throw.
+  int failAfter = -1;
+
+  void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
+               std::string_view cmd) override {
+    Step();
+    tasks.push_back({std::string(id), offset, blkNum, blkSize, std::string(cmd)});
+  }
+  TaskBlock GetFirstTaskBlock(std::string_view id) override {
+    for (Task& t : tasks)
+      if (t.id == id) {
+        t.taken = true;
+        return {t.cmd, 1, 0};
+      }
+    return {};
+  }
+  void DelTask(std::string_view id) noexcept override {
+    std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.taken && !t.IsFileBlock(); });
+  }
+  void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override {
+    std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.IsFileBlock() && t.offset < offset; });
+  }
+  void StopFileTransmit(std::string_view id) override {
+    std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.blkSize > 0; });
+  }
+  int CountCommandsFor(std::string_view id) override {
+    return static_cast<int>(std::count_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.id == id; }));
+  }
+  int CountFileCommandsFor(std::string_view id) override {
+    return static_cast<int>(
+        std::count_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.id == id && t.IsFileBlock(); }));
+  }
+  void AddFuelEvent(const FuelEvent& e) override {
+    Step();
+    fuel.push_back(e);
+  }
+
+ private:
+  void Step() {
+    if (failAfter == 0) throw std::runtime_error("task store failure");
+    if (failAfter > 0) --failAfter;
+  }
+};
+
+/// A fresh directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern + "/";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  /// The directory, ending with "/".
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+/// Restores the global settings when the test ends.
+class SettingsGuard {
+ public:
+  SettingsGuard() : saved_(Settings) {}
+  ~SettingsGuard() { Settings = saved_; }
+  SettingsGuard(const SettingsGuard&) = delete;
+  SettingsGuard& operator=(const SettingsGuard&) = delete;
+
+ private:
+  TSettings saved_;
+};
+
+}  // namespace telvaro::test
