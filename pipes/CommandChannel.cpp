@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "pipes/PipeText.h"
+#include "records/Text.h"
 #include "protocol/UCommonFunctions.h"
 #include "protocol/UParserKrestel.h"
 #include "shell/Settings.h"
@@ -31,7 +32,7 @@ void GetFile(TCmd& Cmd, TPipeStream& Stream, TaskStore& store, int& ftype, std::
   // grammar has it; bytes past CMD's length are read as they stand, like byte 513.
   const char typeChar = Cmd.Rec.CMD.chars[2];
   if (typeChar < '0' || typeChar > '9')
-    throw std::invalid_argument("The file type '" + PipeTextToLog(std::string_view(&typeChar, 1)) +
+    throw std::invalid_argument("The file type '" + DisplayText(std::string_view(&typeChar, 1)) +
                                 "' is not a digit");
   ftype = typeChar - '0';
   const std::string_view cmd = Cmd.Rec.CMD.view();
@@ -94,7 +95,7 @@ void TCommandChannel::CSPipeMessage(TPipeServer& sender, PipeHandle pipe, TPipeS
   TCmd cmd;
   cmd.Rec.UID = rec.UID;
   cmd.Rec.CMD = rec.CMD;
-  const std::string uidText = PipeTextToLog(rec.UID.view());
+  const std::string uidText = DisplayText(rec.UID.view());
   // The kind is the byte at record offset 513, whatever CMD's length says.
   switch (rec.CMD.chars[0]) {
     case 'f': {

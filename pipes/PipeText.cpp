@@ -3,7 +3,6 @@
 #include <iconv.h>
 
 #include <array>
-#include <cstdio>
 
 namespace telvaro {
 namespace {
@@ -50,25 +49,6 @@ std::string PipeTextToUtf8(std::string_view s) {
       out += ch;
     else
       out += upper[c - 0x80].empty() ? std::string("\xEF\xBF\xBD") : upper[c - 0x80];
-  }
-  return out;
-}
-
-std::string PipeTextToLog(std::string_view s) {
-  const auto& upper = UpperHalf();
-  std::string out;
-  out.reserve(s.size());
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x80 && !upper[c - 0x80].empty()) {
-      out += upper[c - 0x80];
-    } else if (c < 0x20 || c >= 0x7F) {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += ch;
-    }
   }
   return out;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Text on the pipes is single-byte Windows-1251; the operator log and the console are
-// UTF-8.
+// Text on the pipes is single-byte Windows-1251; command lines and JSON are UTF-8. (The
+// operator log shows pipe text through DisplayText, records/Text.h.)
 
 #include <optional>
 #include <string>
@@ -8,9 +8,6 @@
 
 namespace telvaro {
 
-/// `s` in UTF-8, with control characters shown as \xNN so that no peer can put escape
-/// sequences on the operator's terminal.
-std::string PipeTextToLog(std::string_view s);
 /// `s` in UTF-8 as it stands (the one undefined byte becomes U+FFFD).
 std::string PipeTextToUtf8(std::string_view s);
 /// `s` (UTF-8) in Windows-1251; nothing when a character has no Windows-1251 form.

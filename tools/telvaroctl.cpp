@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "pipes/PipeText.h"
 #include "protocol/UCommonParser.h"
 #include "records/DateTime.h"
+#include "records/Events.h"
 #include "records/UNTMobile.h"
 #include "shell/Settings.h"
 
@@ -31,12 +33,16 @@ Commands:
   report FROM TO        ask for the fuel report of FROM to TO (dates as the server reads
                         them); prints the path of the report file, then the file
   tail [--json] [--count N]
-                        follow the data pipe, one JSON line per record; stop after N
+                        follow the data pipe: each record as its log line, or as one
+                        JSON line with --json; stop after N records
 
 Options:
-  --pipe-dir DIR        directory of the pipe sockets (default /tmp)
-  --data-pipe NAME      name of the data pipe (default TelvaroPipe)
-  --cmd-pipe NAME       name of the command pipe (default CmdPipe)
+  --home DIR            program directory whose telvaroserver.ini and events.txt give
+                        the defaults below and shape the record lines (default: the
+                        directory of this program)
+  --pipe-dir DIR        directory of the pipe sockets ([Server] PipeDir, else /tmp)
+  --data-pipe NAME      name of the data pipe ([Server] PipeChannel, else TelvaroPipe)
+  --cmd-pipe NAME       name of the command pipe ([Server] CmdChannel, else CmdPipe)
   --help                show this text
 
 Text arguments are UTF-8; they travel as Windows-1251.
@@ -47,16 +53,33 @@ struct UsageError : std::runtime_error {
 };
 
 struct Options {
-  std::string pipeDir = TSettings{}.PipeDir;
-  std::string dataPipe = TSettings{}.PipeChannel;
-  std::string cmdPipe = TSettings{}.CmdChannel;
+  std::optional<std::string> home, pipeDir, dataPipe, cmdPipe;
   std::vector<std::string> args;
   bool json = false;
   long count = -1;
 };
 
-std::string PipePath(const Options& o, const std::string& name) {
-  return o.pipeDir.empty() || o.pipeDir.back() == '/' ? o.pipeDir + name : o.pipeDir + "/" + name;
+std::string PipePath(const std::string& name) {
+  const std::string& dir = Settings.PipeDir;
+  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+/// The directory of this program, with a trailing "/".
+std::string ProgramDirectory() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string("./") : exe.parent_path().string() + "/";
+}
+
+/// Settings and event names of the program directory, then the options over them.
+void Configure(const Options& o) {
+  std::string home = o.home.value_or(ProgramDirectory());
+  if (home.empty() || home.back() != '/') home += '/';
+  LoadSettings(home + "telvaroserver.ini", home);
+  LoadEvents(home);
+  if (o.pipeDir) Settings.PipeDir = *o.pipeDir;
+  if (o.dataPipe) Settings.PipeChannel = *o.dataPipe;
+  if (o.cmdPipe) Settings.CmdChannel = *o.cmdPipe;
 }
 
 /// `text` in Windows-1251, checked to fit a record field.
@@ -83,9 +106,7 @@ std::vector<std::uint8_t> Message(const TCmdRec& r, const std::vector<std::uint8
   return m;
 }
 
-void SendRequest(const Options& o, const std::vector<std::uint8_t>& msg) {
-  TPipeClient(PipePath(o, o.cmdPipe)).Send(msg);
-}
+void SendRequest(const std::vector<std::uint8_t>& msg) { TPipeClient(PipePath(Settings.CmdChannel)).Send(msg); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -103,7 +124,7 @@ int Upload(const Options& o) {
   if (data.size() > 0x7FFFFFFF) throw UsageError("the file is larger than 2 GiB");
   // "f", a free character, the type, two free characters, the size.
   const TCmdRec r = Request(a[1], "f " + a[2] + "  " + std::to_string(data.size()));
-  SendRequest(o, Message(r, std::vector<std::uint8_t>(data.begin(), data.end())));
+  SendRequest(Message(r, std::vector<std::uint8_t>(data.begin(), data.end())));
   return 0;
 }
 
@@ -111,7 +132,7 @@ int Report(const Options& o) {
   const auto& a = o.args;
   if (a.size() != 3) throw UsageError("report needs FROM TO");
   const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + a[1] + "*" + a[2] + "*"));
-  TPipeClient c(PipePath(o, o.cmdPipe));
+  TPipeClient c(PipePath(Settings.CmdChannel));
   c.Send(Message(r));
   const auto reply = c.Receive();
   if (!reply || reply->size() != sizeof(TCmdRec)) throw std::runtime_error("the server sent no report reply");
@@ -167,7 +188,7 @@ std::string Json(const TRecNTMobile& r) {
 
 int Tail(const Options& o) {
   if (o.args.size() != 1) throw UsageError("tail takes no arguments");
-  TPipeClient c(PipePath(o, o.dataPipe));
+  TPipeClient c(PipePath(Settings.PipeChannel));
   for (long seen = 0; o.count < 0 || seen < o.count; ++seen) {
     const auto msg = c.Receive();
     if (!msg) {
@@ -178,9 +199,9 @@ int Tail(const Options& o) {
       std::cerr << "telvaroctl: skipped a message of " << msg->size() << " bytes\n";
       continue;
     }
-    TRecNTMobile r;
-    std::memcpy(&r, msg->data(), sizeof r);
-    std::cout << Json(r) << '\n' << std::flush;
+    TNTMobile m;
+    std::memcpy(&m.Rec, msg->data(), sizeof m.Rec);
+    std::cout << (o.json ? Json(m.Rec) : m.Print()) << '\n' << std::flush;
   }
   return 0;
 }
@@ -193,7 +214,9 @@ Options Parse(int argc, char** argv) {
       if (i + 1 >= argc) throw UsageError(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--pipe-dir")
+    if (a == "--home")
+      o.home = value();
+    else if (a == "--pipe-dir")
       o.pipeDir = value();
     else if (a == "--data-pipe")
       o.dataPipe = value();
@@ -221,15 +244,16 @@ int Run(int argc, char** argv) {
     std::cout << Usage;
     return a.empty() ? 2 : 0;
   }
+  Configure(o);
   if (a[0] == "command") {
     if (a.size() != 3) throw UsageError("command needs ID TEXT");
-    SendRequest(o, Message(Request(a[1], FieldText("the command", a[2]))));
+    SendRequest(Message(Request(a[1], FieldText("the command", a[2]))));
     return 0;
   }
   if (a[0] == "upload") return Upload(o);
   if (a[0] == "stop") {
     if (a.size() != 2) throw UsageError("stop needs ID");
-    SendRequest(o, Message(Request(a[1], "d")));
+    SendRequest(Message(Request(a[1], "d")));
     return 0;
   }
   if (a[0] == "report") return Report(o);

@@ -159,6 +159,8 @@ TEST_F(PipeServerTest, ConnectMessageDisconnectInOrder) {
 }
 
 TEST_F(PipeServerTest, LongMessagesAreFramedOnTheWire) {
+  std::vector<std::uint32_t> sent;
+  ps_.OnPipeSent = [&](TPipeServer&, PipeHandle, std::uint32_t size) { sent.push_back(size); };
   ps_.SetActive(true);
   auto c = Connect();
   const PipeHandle p = ps_.Clients(0);
@@ -170,6 +172,8 @@ TEST_F(PipeServerTest, LongMessagesAreFramedOnTheWire) {
   EXPECT_EQ(c.ReceiveRaw(), Bytes(whole.begin(), whole.begin() + 65534));
   EXPECT_EQ(c.ReceiveRaw(), Bytes(whole.end() - 1, whole.end()));
   EXPECT_EQ(c.ReceiveRaw(), Control(MB_END));
+  RunUntil([&] { return sent.size() == 5; });
+  EXPECT_EQ(sent, (std::vector<std::uint32_t>{65534, 16, 65534, 1, 16}));
   // The start packet's bytes as they travel.
   EXPECT_EQ(Control(MB_START), (Bytes{0x10, 0, 0, 0, 'M', 'A', 'G', 'C', 'S', 'T', 'M', 'B', 'M', 'A', 'G', 'C'}));
 

@@ -113,5 +113,18 @@ TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {
   }
 }
 
+TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
+  auto tail = Ctl("--home " + Settings.PipeDir + " tail --count 1");
+  RunUntil([&] { return ps_.ClientCount() == 1; });
+  TNTMobile m;
+  m.Rec.ID.assign("356307042441013");
+  m.Rec.Event = evPing;
+  queue_.Add(m);
+  SetNamedEvent(ClientsEventName);
+  const auto r = Wait(std::move(tail));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, m.Print() + "\n");
+}
+
 }  // namespace
 }  // namespace telvaro
