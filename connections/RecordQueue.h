@@ -2,9 +2,11 @@
 // The record queues between the connections and their consumers (the database
 // writer and the data channel): lock-protected lists of record copies, oldest first.
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "records/UNTMobile.h"
@@ -29,7 +31,24 @@ class RecordQueue {
       ++dropped;
     }
     items_.push_back(m);
+    dropped_ += dropped;
     return dropped;
+  }
+
+  /// The number of records AddBounded dropped since the last call.
+  std::size_t TakeDropped() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(dropped_, 0);
+  }
+
+  /// Moves up to `max` of the oldest records, in order, into `out` (cleared first).
+  void Take(std::vector<TNTMobile>& out, std::size_t max) {
+    out.clear();
+    std::lock_guard lock(mutex_);
+    const std::size_t n = std::min(max, items_.size());
+    const auto end = items_.begin() + static_cast<std::ptrdiff_t>(n);
+    out.assign(std::make_move_iterator(items_.begin()), std::make_move_iterator(end));
+    items_.erase(items_.begin(), end);
   }
 
   /// Moves every queued record, oldest first, into `out` (which is cleared first).
@@ -61,6 +80,7 @@ class RecordQueue {
  private:
   mutable std::mutex mutex_;
   std::deque<TNTMobile> items_;
+  std::size_t dropped_ = 0;
 };
 
 }  // namespace telvaro

@@ -45,12 +45,13 @@ int DaysInMonth(int y, int m) {
 
 }  // namespace
 
-long CurrentUtcOffsetSeconds() {
-  // localtime_r is the costly part of a time stamp; the offset changes at most at a
-  // full second, so each thread keeps the last one.
+namespace {
+
+// localtime_r is the costly part of a time stamp; the offset changes at most at a
+// full second, so each thread keeps the last one.
+long UtcOffsetAt(std::time_t now) {
   thread_local std::time_t cachedSecond = -1;
   thread_local long cachedOffset = 0;
-  const std::time_t now = std::time(nullptr);
   if (now != cachedSecond) {
     std::tm local{};
     localtime_r(&now, &local);
@@ -60,11 +61,16 @@ long CurrentUtcOffsetSeconds() {
   return cachedOffset;
 }
 
+}  // namespace
+
+long CurrentUtcOffsetSeconds() { return UtcOffsetAt(std::time(nullptr)); }
+
 TDateTime NowLocal() {
+  // The coarse clock (a few milliseconds of resolution) is read without a system call
+  // and is ample for stamping records.
   timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  const long offset = CurrentUtcOffsetSeconds();
-  const double secs = static_cast<double>(ts.tv_sec + offset) + ts.tv_nsec / 1e9;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  const double secs = static_cast<double>(ts.tv_sec + UtcOffsetAt(ts.tv_sec)) + ts.tv_nsec / 1e9;
   return secs / SecsPerDay + UnixStartDate;
 }
 

@@ -21,6 +21,7 @@ class TDM final : public TaskStore {
   /// Opens (creating when missing) the task database at `path`; throws
   /// std::runtime_error carrying the SQLite message.
   void Open(const std::string& path);
+  /// Closes the database; every operation but DelTask then throws.
   void Close() noexcept;
   bool IsOpen() const;
 
@@ -40,6 +41,9 @@ class TDM final : public TaskStore {
 
  private:
   struct Impl;
+  /// The open database; throws std::runtime_error when there is none. Call under CDCS.
+  Impl& Db() const;
+
   mutable std::recursive_mutex CDCS;
   std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,85 @@
+// Figures of the task store: the command fetch for a terminal with nothing queued
+// while 10,000 others hold tasks, and sustained fuel-event inserts.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "protocol/UCommonParser.h"
+#include "tasks/UDM.h"
+
+namespace telvaro {
+namespace {
+
+/// A task database in a fresh temporary directory, removed afterwards.
+class ScratchDb {
+ public:
+  ScratchDb() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    dm.Open((dir_ / "upd_sw.mdb").string());
+  }
+  ~ScratchDb() {
+    dm.Close();
+    std::filesystem::remove_all(dir_);
+  }
+  TDM dm;
+
+ private:
+  std::filesystem::path dir_;
+};
+
+std::string TerminalId(int n) { return std::to_string(352093080000000LL + n); }
+
+void BM_GetCommandIfExist_NothingQueued(benchmark::State& state) {
+  ScratchDb db;
+  for (int n = 0; n < 10'000; ++n) db.dm.AddTask(TerminalId(n), -1, -1, -1, "command bytes");
+  TParser parser(&db.dm);
+  TNTMobile mobile;
+  mobile.Rec.ID.assign(TerminalId(20'000));
+  for (auto _ : state) benchmark::DoNotOptimize(parser.GetCommandIfExist(mobile));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetCommandIfExist_NothingQueued);
+
+// For comparison: a terminal that has a task, handed out (select and mark) every call.
+void BM_GetCommandIfExist_TaskQueued(benchmark::State& state) {
+  ScratchDb db;
+  for (int n = 0; n < 10'000; ++n) db.dm.AddTask(TerminalId(n), -1, -1, -1, "command bytes");
+  TParser parser(&db.dm);
+  TNTMobile mobile;
+  mobile.Rec.ID.assign(TerminalId(5'000));
+  for (auto _ : state) benchmark::DoNotOptimize(parser.GetCommandIfExist(mobile));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetCommandIfExist_TaskQueued);
+
+// One committed row per call, as the packet reader adds them; long enough to include
+// the WAL checkpoints.
+void BM_AddFuelEvent(benchmark::State& state) {
+  ScratchDb db;
+  FuelEvent e;
+  e.ID = TerminalId(1);
+  e.ev = 150;
+  e.Lat = 55.751244;
+  e.Lon = 37.618423;
+  e.speed = 42;
+  e.keyid = "00000A1B2C3D";
+  e.fuel = 512;
+  double utc = 45300.0;
+  for (auto _ : state) {
+    e.utc = (utc += 1.0 / 86400);
+    db.dm.AddFuelEvent(e);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AddFuelEvent)->MinTime(5.0)->UseRealTime();
+
+}  // namespace
+}  // namespace telvaro
+
+BENCHMARK_MAIN();

@@ -1,0 +1,396 @@
+#include "dbwriter/CentralDB.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace telvaro {
+namespace {
+
+// The parameter values of one MOBILES_IU call, bound row-wise so that one buffer
+// serves a single call and a parameter array alike.
+struct MobileRow {
+  SQLINTEGER ret;
+  SQLLEN retInd;
+  SQLCHAR id[65];
+  SQLLEN idInd;
+  double lat, lon, speed;
+  SQLINTEGER az, maxSpeed, alt, event, eventValue, valid, navSystem, navigationOld, satCount;
+  double power, extPower, odometer1, odometer2;
+  SQLINTEGER keyId, dlkp;
+  SQL_TIMESTAMP_STRUCT utc, gps, utcLocal, gpsLocal, dt;
+  SQLLEN utcInd, gpsInd, utcLocalInd, gpsLocalInd, dtInd;
+  SQLINTEGER mc;
+  SQLBIGINT flags;
+  SQLINTEGER gsmLevel, lastSeconds, lastValid;
+};
+
+struct ObjectRow {
+  SQLINTEGER ret;
+  SQLLEN retInd;
+  SQLCHAR id[65];
+  SQLLEN idInd;
+  SQLCHAR id2[65];
+  SQLLEN id2Ind;
+};
+
+// Timestamps carry milliseconds: 23 characters, 3 fraction digits.
+constexpr SQLULEN TimestampSize = 23;
+constexpr SQLSMALLINT TimestampDigits = 3;
+
+std::string ParamMarks(int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += i ? ", ?" : "?";
+  return s;
+}
+
+void SetText(SQLCHAR (&dst)[65], SQLLEN& ind, std::string_view src) {
+  const std::size_t n = std::min<std::size_t>(src.size(), 64);
+  std::memcpy(dst, src.data(), n);
+  dst[n] = 0;
+  ind = static_cast<SQLLEN>(n);
+}
+
+// A date-time the server cannot take (zero, before 1601, past 9999) goes as null.
+void SetTimestamp(SQL_TIMESTAMP_STRUCT& ts, SQLLEN& ind, TDateTime dt) {
+  if (dt == 0 || !IsStorableDateTime(dt)) {
+    ts = {};
+    ind = SQL_NULL_DATA;
+    return;
+  }
+  const DateTimeParts p = DecodeDateTime(dt);
+  ts.year = static_cast<SQLSMALLINT>(p.year);
+  ts.month = static_cast<SQLUSMALLINT>(p.month);
+  ts.day = static_cast<SQLUSMALLINT>(p.day);
+  ts.hour = static_cast<SQLUSMALLINT>(p.hour);
+  ts.minute = static_cast<SQLUSMALLINT>(p.minute);
+  ts.second = static_cast<SQLUSMALLINT>(p.second);
+  ts.fraction = static_cast<SQLUINTEGER>(p.msec) * 1'000'000u;
+  ind = 0;
+}
+
+void FillRow(MobileRow& r, const TMobile& m) {
+  r.ret = 0;
+  r.retInd = 0;
+  SetText(r.id, r.idInd, m.ID.view());
+  r.lat = m.Lat;
+  r.lon = m.Lon;
+  r.speed = m.Speed;
+  r.az = m.Az;
+  r.maxSpeed = m.MaxSpeed;
+  r.alt = m.Altitude;
+  r.event = m.Event;
+  r.eventValue = m.EventValue;
+  r.valid = BoolToInt(m.Valid);
+  r.navSystem = m.NavSystem;
+  r.navigationOld = BoolToInt(m.NavigationOld);
+  r.satCount = m.SatCount;
+  r.power = m.Power;
+  r.extPower = m.ExtPower;
+  r.odometer1 = m.Odometer1;
+  r.odometer2 = m.Odometer2;
+  r.keyId = m.KeyID[0];
+  r.dlkp = m.DLKP;
+  SetTimestamp(r.utc, r.utcInd, m.UTC);
+  SetTimestamp(r.gps, r.gpsInd, m.GPSTime);
+  SetTimestamp(r.utcLocal, r.utcLocalInd, IsStorableDateTime(m.UTC) ? ConvertToLocalTimeDT(m.UTC) : 0);
+  SetTimestamp(r.gpsLocal, r.gpsLocalInd,
+               m.GPSTime != 0 && IsStorableDateTime(m.GPSTime) ? ConvertToLocalTimeDT(m.GPSTime) : 0);
+  r.dt = {};
+  r.dtInd = SQL_NULL_DATA;
+  r.mc = m.MessageCounter;
+  r.flags = m.FlagsToLongInt();
+  r.gsmLevel = m.GSMLevel;
+  r.lastSeconds = m.TimeFromLastPoint;
+  r.lastValid = m.SecFromLastPoint;
+}
+
+class Binder {
+ public:
+  explicit Binder(const odbc::Handle& stmt) : stmt_(stmt) {}
+
+  template <class T>
+  void Out(T& value, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLLEN* ind) {
+    Bind(SQL_PARAM_OUTPUT, cType, sqlType, 0, 0, &value, sizeof value, ind);
+  }
+  void Int(SQLINTEGER& v) { Bind(SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &v, sizeof v, nullptr); }
+  void BigInt(SQLBIGINT& v) { Bind(SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &v, sizeof v, nullptr); }
+  void Double(double& v) { Bind(SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0, &v, sizeof v, nullptr); }
+  void Text(SQLCHAR (&v)[65], SQLLEN& ind) {
+    Bind(SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 64, 0, v, sizeof v, &ind);
+  }
+  void Timestamp(SQL_TIMESTAMP_STRUCT& v, SQLLEN& ind) {
+    Bind(SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, TimestampSize, TimestampDigits, &v,
+         sizeof v, &ind);
+  }
+
+ private:
+  void Bind(SQLSMALLINT io, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN size, SQLSMALLINT digits,
+            void* value, SQLLEN bufLen, SQLLEN* ind) {
+    ++n_;
+    stmt_.Check(SQLBindParameter(stmt_.get(), n_, io, cType, sqlType, size, digits, value, bufLen, ind),
+                "binding a parameter");
+  }
+
+  const odbc::Handle& stmt_;
+  SQLUSMALLINT n_ = 0;
+};
+
+}  // namespace
+
+struct TCentralDB::Statements {
+  odbc::Handle mobiles;
+  std::vector<MobileRow> mobileRows = std::vector<MobileRow>(MaxBatch);
+  std::vector<SQLUSMALLINT> mobileStatus = std::vector<SQLUSMALLINT>(MaxBatch);
+  SQLULEN mobilesProcessed = 0;
+  odbc::Handle objects;
+  ObjectRow objectRow{};
+
+  Statements(const odbc::Connection& conn, const std::string& dbmsName);
+};
+
+TCentralDB::Statements::Statements(const odbc::Connection& conn, const std::string& dbmsName)
+    : mobiles(SQL_HANDLE_STMT, conn.get()), objects(SQL_HANDLE_STMT, conn.get()) {
+  const std::string mobilesText = MobilesCallText(dbmsName);
+  mobiles.Check(SQLPrepare(mobiles.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(mobilesText.c_str())),
+                           SQL_NTS),
+                "preparing MOBILES_IU");
+  mobiles.Check(SQLSetStmtAttr(mobiles.get(), SQL_ATTR_PARAM_BIND_TYPE,
+                               reinterpret_cast<SQLPOINTER>(sizeof(MobileRow)), 0),
+                "setting row-wise binding");
+  mobiles.Check(SQLSetStmtAttr(mobiles.get(), SQL_ATTR_PARAM_STATUS_PTR, mobileStatus.data(), 0),
+                "setting the parameter status array");
+  mobiles.Check(SQLSetStmtAttr(mobiles.get(), SQL_ATTR_PARAMS_PROCESSED_PTR, &mobilesProcessed, 0),
+                "setting the processed counter");
+  MobileRow& r = mobileRows[0];
+  Binder b(mobiles);
+  b.Out(r.ret, SQL_C_SLONG, SQL_INTEGER, &r.retInd);
+  b.Text(r.id, r.idInd);
+  b.Double(r.lat);
+  b.Double(r.lon);
+  b.Double(r.speed);
+  b.Int(r.az);
+  b.Int(r.maxSpeed);
+  b.Int(r.alt);
+  b.Int(r.event);
+  b.Int(r.eventValue);
+  b.Int(r.valid);
+  b.Int(r.navSystem);
+  b.Int(r.navigationOld);
+  b.Int(r.satCount);
+  b.Double(r.power);
+  b.Double(r.extPower);
+  b.Double(r.odometer1);
+  b.Double(r.odometer2);
+  b.Int(r.keyId);
+  b.Int(r.dlkp);
+  b.Timestamp(r.utc, r.utcInd);
+  b.Timestamp(r.gps, r.gpsInd);
+  b.Timestamp(r.utcLocal, r.utcLocalInd);
+  b.Timestamp(r.gpsLocal, r.gpsLocalInd);
+  b.Timestamp(r.dt, r.dtInd);
+  b.Int(r.mc);
+  b.BigInt(r.flags);
+  b.Int(r.gsmLevel);
+  b.Int(r.lastSeconds);
+  b.Int(r.lastValid);
+
+  const std::string objectsText = ObjectsCallText(dbmsName);
+  objects.Check(SQLPrepare(objects.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(objectsText.c_str())),
+                           SQL_NTS),
+                "preparing OBJECTS_IU");
+  Binder o(objects);
+  o.Out(objectRow.ret, SQL_C_SLONG, SQL_INTEGER, &objectRow.retInd);
+  o.Text(objectRow.id, objectRow.idInd);
+  o.Text(objectRow.id2, objectRow.id2Ind);
+}
+
+std::string TCentralDB::MobilesCallText(const std::string& dbmsName) {
+  const bool sqlServer = dbmsName.find("SQL Server") != std::string::npos;
+  return std::string("{? = CALL MOBILES_IU") + (sqlServer ? ";1" : "") + "(" + ParamMarks(29) + ")}";
+}
+
+std::string TCentralDB::ObjectsCallText(const std::string& dbmsName) {
+  const bool sqlServer = dbmsName.find("SQL Server") != std::string::npos;
+  return std::string("{? = CALL OBJECTS_IU") + (sqlServer ? ";1" : "") + "(?, ?)}";
+}
+
+TCentralDB::TCentralDB() = default;
+TCentralDB::~TCentralDB() { Close(); }
+
+void TCentralDB::Open(const std::string& connectionString) {
+  std::lock_guard lock(mutex_);
+  connectionString_ = connectionString;
+  configured_ = true;
+  ConnectLocked();
+}
+
+void TCentralDB::Reopen() {
+  std::lock_guard lock(mutex_);
+  if (!configured_) throw std::logic_error("the central database was never opened");
+  ConnectLocked();
+}
+
+bool TCentralDB::Configured() const {
+  std::lock_guard lock(mutex_);
+  return configured_;
+}
+
+void TCentralDB::ConnectLocked() {
+  DisconnectLocked();
+  try {
+    conn_.Connect(connectionString_, LoginTimeoutSec);
+    conn_.SetAutoCommit(false);
+    dbmsName_ = conn_.Info(SQL_DBMS_NAME);
+    databaseName_ = conn_.Info(SQL_DATABASE_NAME);
+    stmts_ = std::make_unique<Statements>(conn_, dbmsName_);
+    lost_ = false;
+  } catch (...) {
+    DisconnectLocked();
+    throw;
+  }
+}
+
+void TCentralDB::DisconnectLocked() noexcept {
+  stmts_.reset();
+  conn_.Disconnect();
+  databaseName_.clear();
+}
+
+void TCentralDB::Close() noexcept {
+  std::lock_guard lock(mutex_);
+  DisconnectLocked();
+  connectionString_.clear();
+  configured_ = false;
+  lost_ = false;
+}
+
+bool TCentralDB::Connected() const {
+  std::lock_guard lock(mutex_);
+  return conn_.IsOpen() && !lost_;
+}
+
+std::string TCentralDB::DatabaseName() const {
+  std::lock_guard lock(mutex_);
+  return databaseName_;
+}
+
+std::string TCentralDB::DbmsName() const {
+  std::lock_guard lock(mutex_);
+  return dbmsName_;
+}
+
+void TCentralDB::RequireConnected() const {
+  if (!conn_.IsOpen() || lost_) throw odbc::Error("the central database is not connected", "08003", true);
+}
+
+template <class F>
+void TCentralDB::Guard(F&& body) {
+  RequireConnected();
+  try {
+    body();
+  } catch (const odbc::Error& e) {
+    // Not every driver reports a broken link with a connection SQLSTATE; ask it too,
+    // so that records are kept rather than dropped as rejected.
+    if (e.ConnectionLost() || conn_.IsDead()) {
+      lost_ = true;
+      if (!e.ConnectionLost()) throw odbc::Error(e.what(), e.SqlState(), true);
+    }
+    throw;
+  }
+}
+
+void TCentralDB::StartTransaction() {
+  // Auto-commit is off for good: the driver opens a transaction with the next statement.
+  std::lock_guard lock(mutex_);
+  RequireConnected();
+}
+
+void TCentralDB::Commit() {
+  std::lock_guard lock(mutex_);
+  Guard([&] { conn_.Commit(); });
+}
+
+void TCentralDB::Rollback() noexcept {
+  std::lock_guard lock(mutex_);
+  if (!conn_.IsOpen()) return;
+  try {
+    conn_.Rollback();
+  } catch (const odbc::Error& e) {
+    if (e.ConnectionLost()) lost_ = true;
+  }
+}
+
+void TCentralDB::CallMobiles(std::span<const TMobile> mobiles) {
+  std::lock_guard lock(mutex_);
+  Guard([&] {
+    Statements& s = *stmts_;
+    const SQLHSTMT h = s.mobiles.get();
+    std::size_t i = 0;
+    while (i < mobiles.size()) {
+      std::size_t n = 0;
+      for (; i < mobiles.size() && n < MaxBatch; ++i) {
+        if (!(mobiles[i].UTC > 0)) continue;
+        FillRow(s.mobileRows[n++], mobiles[i]);
+      }
+      if (n == 0) break;
+      s.mobiles.Check(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(n), 0),
+                      "setting the parameter set size");
+      SQLRETURN rc = SQLExecute(h);
+      s.mobiles.Check(rc, "MOBILES_IU");
+      // Each parameter set may leave a result; all must be read before the next execution.
+      while (SQL_SUCCEEDED(rc)) {
+        rc = SQLMoreResults(h);
+        s.mobiles.Check(rc, "MOBILES_IU");
+      }
+      SQLFreeStmt(h, SQL_CLOSE);
+      for (std::size_t k = 0; k < n && k < s.mobilesProcessed; ++k) {
+        if (s.mobileStatus[k] == SQL_PARAM_ERROR)
+          throw odbc::Error("MOBILES_IU: parameter set failed", "HY000", false);
+      }
+    }
+  });
+}
+
+void TCentralDB::CallObject(const TMobile& mobile) {
+  std::lock_guard lock(mutex_);
+  Guard([&] {
+    Statements& s = *stmts_;
+    const SQLHSTMT h = s.objects.get();
+    s.objectRow.ret = 0;
+    SetText(s.objectRow.id, s.objectRow.idInd, mobile.ID.view());
+    SetText(s.objectRow.id2, s.objectRow.id2Ind, mobile.ID2.view());
+    SQLRETURN rc = SQLExecute(h);
+    s.objects.Check(rc, "OBJECTS_IU");
+    while (SQL_SUCCEEDED(rc)) {
+      rc = SQLMoreResults(h);
+      s.objects.Check(rc, "OBJECTS_IU");
+    }
+    SQLFreeStmt(h, SQL_CLOSE);
+  });
+}
+
+void TCentralDB::AddMobile(const TMobile& mobile) {
+  if (!Connected()) return;
+  try {
+    StartTransaction();
+    if (mobile.UTC > 0) CallMobiles(std::span(&mobile, 1));
+    Commit();
+  } catch (...) {
+    Rollback();
+    throw;
+  }
+}
+
+void TCentralDB::AddObject(const TMobile& mobile) noexcept {
+  if (!Connected()) return;
+  try {
+    StartTransaction();
+    CallObject(mobile);
+    Commit();
+  } catch (...) {
+    Rollback();
+  }
+}
+
+}  // namespace telvaro

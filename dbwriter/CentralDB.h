@@ -1,0 +1,88 @@
+#pragma once
+// The connection `DB` to the central database over ODBC and the two stored-procedure
+// calls, MOBILES_IU and OBJECTS_IU, with every parameter bound with its type.
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "dbwriter/Odbc.h"
+#include "dbwriter/UMobile.h"
+
+namespace telvaro {
+
+/// The central database connection. Every member is thread-safe; in running the
+/// writer thread is its only user, start-up and shutdown aside.
+class TCentralDB {
+ public:
+  static constexpr std::size_t MaxBatch = 500;     ///< parameter sets sent in one execution
+  static constexpr SQLUINTEGER LoginTimeoutSec = 10;  ///< a dead server must not hold the writer long
+
+  TCentralDB();
+  ~TCentralDB();
+  TCentralDB(const TCentralDB&) = delete;
+  TCentralDB& operator=(const TCentralDB&) = delete;
+
+  /// Connects with `connectionString` and keeps it for Reopen; throws odbc::Error
+  /// (the string is kept even then, so a later Reopen can succeed).
+  void Open(const std::string& connectionString);
+  /// Connects again with the kept string, dropping a broken connection first; throws
+  /// odbc::Error, or std::logic_error when Open was never called.
+  void Reopen();
+  /// True once Open was called and until Close.
+  bool Configured() const;
+  /// Disconnects (an open transaction is rolled back) and forgets the connection string.
+  void Close() noexcept;
+
+  /// True while open and no call has found the connection broken.
+  bool Connected() const;
+  /// The name of the database connected to ("" when not connected).
+  std::string DatabaseName() const;
+  /// The server product's name, e.g. "PostgreSQL" or "Microsoft SQL Server".
+  std::string DbmsName() const;
+
+  void StartTransaction();
+  void Commit();
+  /// Rolls back; errors are dropped (the connection may be the reason for the rollback).
+  void Rollback() noexcept;
+
+  /// MOBILES_IU for each object with UTC > 0, inside the caller's transaction, in
+  /// executions of up to MaxBatch parameter sets. Throws odbc::Error.
+  void CallMobiles(std::span<const TMobile> mobiles);
+  /// OBJECTS_IU(ID, ID2) inside the caller's transaction. Throws odbc::Error.
+  void CallObject(const TMobile& mobile);
+
+  /// One object in its own transaction: nothing when disconnected, an empty
+  /// transaction for UTC <= 0; on an error rolls back and throws it on.
+  void AddMobile(const TMobile& mobile);
+  /// OBJECTS_IU in its own transaction when connected; an error rolls back and is dropped.
+  void AddObject(const TMobile& mobile) noexcept;
+
+  /// The call texts used on a server named `dbmsName` (the group suffix ";1" only
+  /// for SQL Server).
+  static std::string MobilesCallText(const std::string& dbmsName);
+  static std::string ObjectsCallText(const std::string& dbmsName);
+
+ private:
+  struct Statements;
+
+  void ConnectLocked();
+  void DisconnectLocked() noexcept;
+  void RequireConnected() const;
+  /// Runs `body`; an odbc::Error reporting a broken connection marks the connection lost.
+  template <class F>
+  void Guard(F&& body);
+
+  mutable std::mutex mutex_;
+  std::string connectionString_;
+  bool configured_ = false;
+  bool lost_ = false;
+  std::string dbmsName_;
+  std::string databaseName_;
+  odbc::Connection conn_;
+  std::unique_ptr<Statements> stmts_;
+};
+
+}  // namespace telvaro

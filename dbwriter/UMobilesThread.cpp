@@ -1,0 +1,158 @@
+#include "dbwriter/UMobilesThread.h"
+
+#include "connections/NamedEvent.h"
+
+namespace telvaro {
+
+TMobilesThread::TMobilesThread(TCentralDB& db, RecordQueue& mobiles, const TSettings& settings)
+    : db_(db), mobiles_(mobiles), settings_(settings) {}
+
+TMobilesThread::~TMobilesThread() { Stop(); }
+
+void TMobilesThread::Start() {
+  stop_ = false;
+  running_ = true;
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TMobilesThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TMobilesThread::Stop() {
+  Terminate();
+  WaitFor();
+}
+
+void TMobilesThread::Execute() {
+  try {
+    const auto event = CreateNamedEvent(DBEventName);
+    OutputReport("Thread for DB started, waitng for data");
+    while (!stop_) {
+      event->Wait(aTimeOut);
+      event->Reset();
+      ReportDrops();
+      // Records are looked for on every wake-up, time-outs included, so that what
+      // waited through an outage is written as soon as the connection is back.
+      const bool haveWork = mobiles_.Size() > 0;
+      if (!EnsureConnected(haveWork)) continue;
+      if (haveWork) Drain();
+    }
+  } catch (const std::exception& e) {
+    OutputReport(std::string("Error in DB thread: ") + e.what());
+  } catch (...) {
+    OutputReport("Error in DB thread");
+  }
+  OutputReport("Thread for DB ended");
+  running_ = false;
+  if (onTerminate_) onTerminate_();
+}
+
+void TMobilesThread::SetDown() {
+  if (down_) return;
+  down_ = true;
+  reconnectLogged_ = false;
+  nextReconnect_ = std::chrono::steady_clock::now();
+  OutputReport("DB disconnected");
+  if (log_) log_->SetPanel(0, "No database");
+}
+
+void TMobilesThread::SetUp() {
+  down_ = false;
+  OutputReport("DB reconnected");
+  if (log_) log_->SetPanel(0, "DB:" + db_.DatabaseName());
+}
+
+bool TMobilesThread::EnsureConnected(bool haveWork) {
+  if (db_.Connected()) {
+    if (down_) SetUp();
+    return true;
+  }
+  if (haveWork) SetDown();
+  // Until start-up has given the connection string there is nothing to reopen.
+  if (!db_.Configured()) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextReconnect_) return false;
+  nextReconnect_ = now + std::chrono::seconds(settings_.ReconnectSec);
+  try {
+    db_.Reopen();
+  } catch (const std::exception& e) {
+    if (!reconnectLogged_) OutputReport(std::string("Could not reconnect to DB: ") + e.what());
+    reconnectLogged_ = true;
+    return false;
+  }
+  SetUp();
+  return true;
+}
+
+void TMobilesThread::ReportDrops() {
+  if (const std::size_t n = mobiles_.TakeDropped())
+    OutputReport("DB queue limit reached, oldest records dropped: " + std::to_string(n));
+}
+
+void TMobilesThread::Drain() {
+  while (!stop_) {
+    mobiles_.Take(batch_, MaxTransaction);
+    if (batch_.empty()) return;
+    converted_.clear();
+    origin_.clear();
+    for (std::size_t i = 0; i < batch_.size(); ++i) {
+      if (!(batch_[i].Rec.GNSS.UTC > 0)) continue;  // no fix: not stored
+      converted_.push_back(MobileFromRecord(batch_[i], settings_));
+      origin_.push_back(i);
+    }
+    const std::size_t done = WriteBatch(converted_);
+    if (done < converted_.size()) {
+      // The connection broke: what is not written goes back ahead of newer records.
+      std::vector<TNTMobile> rest(batch_.begin() + static_cast<std::ptrdiff_t>(origin_[done]), batch_.end());
+      mobiles_.Requeue(rest);
+      SetDown();
+      return;
+    }
+  }
+}
+
+std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
+  if (mobiles.empty()) return 0;
+  try {
+    db_.StartTransaction();
+    std::size_t i = 0;
+    while (i < mobiles.size()) {
+      if (mobiles[i].FNotForMainTable) {
+        db_.CallObject(mobiles[i++]);
+        continue;
+      }
+      std::size_t j = i;
+      while (j < mobiles.size() && !mobiles[j].FNotForMainTable) ++j;
+      db_.CallMobiles(mobiles.subspan(i, j - i));
+      i = j;
+    }
+    db_.Commit();
+    return mobiles.size();
+  } catch (const odbc::Error& e) {
+    db_.Rollback();
+    if (e.ConnectionLost() || !db_.Connected()) return 0;
+  }
+  // Something was rejected: one transaction per record finds exactly which.
+  for (std::size_t k = 0; k < mobiles.size(); ++k) {
+    if (!WriteToDB(mobiles[k])) return k;
+  }
+  return mobiles.size();
+}
+
+bool TMobilesThread::WriteToDB(const TMobile& mobile) {
+  if (!db_.Connected()) return false;
+  if (mobile.FNotForMainTable) {
+    db_.AddObject(mobile);
+    return db_.Connected();
+  }
+  try {
+    db_.AddMobile(mobile);
+  } catch (const odbc::Error& e) {
+    if (e.ConnectionLost() || !db_.Connected()) return false;
+    OutputReport(std::string("Error  writing  to DB  ") + e.what());
+  }
+  return true;
+}
+
+}  // namespace telvaro

@@ -1,0 +1,313 @@
+#include "tasks/UDM.h"
+
+#include <functional>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "records/NumberFormat.h"
+#include "shell/Settings.h"
+#include "tasks/Sqlite.h"
+
+namespace telvaro {
+namespace {
+
+// How long Open waits for another connection that still holds the file.
+constexpr int BusyTimeoutMs = 500;
+
+constexpr const char* Schema = R"sql(
+CREATE TABLE IF NOT EXISTS TASKS (
+  ID INTEGER PRIMARY KEY AUTOINCREMENT,
+  DEV_ID TEXT NOT NULL,
+  "Offset" INTEGER NOT NULL,
+  BLK_NUM INTEGER NOT NULL,
+  BLK_SIZE INTEGER NOT NULL,
+  CMD BLOB NOT NULL,
+  QE INTEGER NOT NULL DEFAULT 0,
+  File INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS TASKS_DEV_ID_BLK_NUM ON TASKS(DEV_ID, BLK_NUM);
+CREATE TABLE IF NOT EXISTS Fuels (
+  cnt INTEGER PRIMARY KEY,
+  ID TEXT,
+  utcdate REAL,
+  a_event INTEGER,
+  lat REAL,
+  lon REAL,
+  speed REAL,
+  keyid TEXT,
+  fuel INTEGER,
+  Fuelsensor1 INTEGER,
+  Fuelsensor2 INTEGER
+);
+CREATE INDEX IF NOT EXISTS Fuels_utcdate ON Fuels(utcdate);
+)sql";
+
+sqlite::Database OpenTaskDatabase(const std::string& path) {
+  sqlite::Database db(path);
+  db.Exec(("PRAGMA busy_timeout = " + std::to_string(BusyTimeoutMs)).c_str());
+  // This connection is the file's only user while it is open: the per-terminal row
+  // counts are true only if nobody else writes TASKS, and a second server on the same
+  // directory fails here instead of handing out the same tasks. It also spares every
+  // statement its file locks and the shared-memory index.
+  db.Exec("PRAGMA locking_mode = EXCLUSIVE");
+  // WAL with synchronous=NORMAL: a committed statement is in the WAL file before the
+  // call returns, so it survives the process being killed.
+  db.Exec("PRAGMA journal_mode = WAL");
+  db.Exec("PRAGMA synchronous = NORMAL");
+  // Checkpoints are the only syncs to disk. Every committed row appends its dirty pages
+  // (table and index) to the WAL, so the default of 1000 pages would sync after a few
+  // hundred rows and cap the insert rate on slow disks.
+  db.Exec("PRAGMA wal_autocheckpoint = 10000");
+  sqlite::Transaction tx(db);
+  db.Exec(Schema);
+  tx.Commit();
+  return db;
+}
+
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+void AppendHtml(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+}
+
+// Splits "...*START*END*" into its two dates, read at 00:00 of their day.
+std::pair<TDateTime, TDateTime> ParseReportPeriod(std::string_view request) {
+  std::string_view dates[2];
+  std::size_t star = request.find('*');
+  for (auto& date : dates) {
+    const std::size_t next =
+        star == std::string_view::npos ? std::string_view::npos : request.find('*', star + 1);
+    if (next == std::string_view::npos)
+      throw std::invalid_argument("fuel report request lacks a start or end date");
+    date = request.substr(star + 1, next - star - 1);
+    star = next;
+  }
+  return {ParseDate(dates[0], Settings.ShortDateFormat), ParseDate(dates[1], Settings.ShortDateFormat)};
+}
+
+}  // namespace
+
+struct TDM::Impl {
+  explicit Impl(const std::string& path)
+      : db(OpenTaskDatabase(path)),
+        addTask(db,
+                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6)"),
+        firstTask(db, "SELECT ID, CMD FROM TASKS WHERE DEV_ID = ?1 ORDER BY BLK_NUM, ID LIMIT 1"),
+        markTaken(db, "UPDATE TASKS SET QE = 1 WHERE ID = ?1"),
+        delTaken(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND QE = 1 AND File = 0"),
+        delOldBlocks(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND File = 1 AND \"Offset\" < ?2"),
+        stopFile(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE > 0"),
+        countFiles(db, "SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND File = 1"),
+        addFuel(db,
+                "INSERT INTO Fuels (ID, utcdate, a_event, lat, lon, speed, keyid, fuel, "
+                "Fuelsensor1, Fuelsensor2) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"),
+        fuelReport(db,
+                   "SELECT cnt, ID, utcdate, a_event, lat, lon, speed, keyid, fuel, Fuelsensor1, "
+                   "Fuelsensor2 FROM Fuels WHERE utcdate BETWEEN ?1 AND ?2 ORDER BY cnt") {
+    sqlite::Statement perTerminal(db, "SELECT DEV_ID, COUNT(*) FROM TASKS GROUP BY DEV_ID");
+    auto q = perTerminal.Bind();
+    while (q.Step()) rows.emplace(q.ColumnBytes(0), static_cast<int>(q.ColumnInt(1)));
+  }
+
+  /// Rows of `id` as kept in memory; 0 for a terminal with none.
+  int RowsOf(std::string_view id) const {
+    const auto it = rows.find(id);
+    return it == rows.end() ? 0 : it->second;
+  }
+
+  void Forget(std::string_view id, int deleted) {
+    const auto it = rows.find(id);
+    if (it == rows.end()) return;
+    it->second -= deleted;
+    if (it->second <= 0) rows.erase(it);
+  }
+
+  sqlite::Database db;
+  sqlite::Statement addTask, firstTask, markTaken, delTaken, delOldBlocks, stopFile, countFiles,
+      addFuel, fuelReport;
+  // Rows of TASKS per terminal, kept true by every write, so that a terminal with
+  // nothing queued (nearly every batch of every terminal) never reaches SQLite.
+  std::unordered_map<std::string, int, StringHash, std::equal_to<>> rows;
+};
+
+TDM::TDM() = default;
+
+TDM::~TDM() { Close(); }
+
+void TDM::Open(const std::string& path) {
+  std::lock_guard lock(CDCS);
+  impl_.reset();
+  impl_ = std::make_unique<Impl>(path);
+}
+
+void TDM::Close() noexcept {
+  std::lock_guard lock(CDCS);
+  impl_.reset();
+}
+
+bool TDM::IsOpen() const {
+  std::lock_guard lock(CDCS);
+  return impl_ != nullptr;
+}
+
+TDM::Impl& TDM::Db() const {
+  if (!impl_) throw std::runtime_error("task database is not open");
+  return *impl_;
+}
+
+void TDM::AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
+                  std::string_view cmd) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  auto it = d.rows.find(id);
+  if (it == d.rows.end()) it = d.rows.emplace(std::string(id), 0).first;
+  d.addTask.Bind().Text(1, id).Int(2, offset).Int(3, blkNum).Int(4, blkSize).Blob(5, cmd)
+      .Int(6, blkSize >= 0 ? 1 : 0).Run();
+  ++it->second;
+}
+
+TaskBlock TDM::GetFirstTaskBlock(std::string_view id) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  TaskBlock block;
+  if (d.RowsOf(id) == 0) return block;
+  std::int64_t taskId = 0;
+  {
+    auto q = d.firstTask.Bind();
+    q.Text(1, id);
+    if (!q.Step()) {
+      // Not while the counts are true; should they ever be wrong, the table wins.
+      d.rows.erase(d.rows.find(id));
+      return block;
+    }
+    taskId = q.ColumnInt(0);
+    block.CMD = q.ColumnBytes(1);
+  }
+  d.markTaken.Bind().Int(1, taskId).Run();
+  block.BLK_NUM = 1;
+  block.Off = CountCommandsFor(id);
+  return block;
+}
+
+void TDM::DelTask(std::string_view id) noexcept {
+  try {
+    std::lock_guard lock(CDCS);
+    if (!impl_ || impl_->RowsOf(id) == 0) return;
+    impl_->delTaken.Bind().Text(1, id).Run();
+    impl_->Forget(id, impl_->db.Changes());
+  } catch (...) {
+    // A failed delete leaves the tasks queued; they are written again, as before.
+  }
+}
+
+void TDM::DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  if (d.RowsOf(id) == 0) return;
+  d.delOldBlocks.Bind().Text(1, id).Int(2, offset).Run();
+  d.Forget(id, d.db.Changes());
+}
+
+void TDM::StopFileTransmit(std::string_view id) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  if (d.RowsOf(id) == 0) return;
+  d.stopFile.Bind().Text(1, id).Run();
+  d.Forget(id, d.db.Changes());
+}
+
+int TDM::CountCommandsFor(std::string_view id) {
+  std::lock_guard lock(CDCS);
+  return Db().RowsOf(id);
+}
+
+int TDM::CountFileCommandsFor(std::string_view id) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  if (d.RowsOf(id) == 0) return 0;
+  auto q = d.countFiles.Bind();
+  q.Text(1, id);
+  return q.Step() ? static_cast<int>(q.ColumnInt(0)) : 0;
+}
+
+void TDM::AddFuelEvent(const FuelEvent& e) {
+  std::lock_guard lock(CDCS);
+  Db().addFuel.Bind()
+      .Text(1, e.ID)
+      .Real(2, e.utc)
+      .Int(3, e.ev)
+      .Real(4, e.Lat)
+      .Real(5, e.Lon)
+      .Real(6, e.speed)
+      .Text(7, e.keyid)
+      .Int(8, e.fuel)
+      .Int(9, e.fs1)
+      .Int(10, e.fs2)
+      .Run();
+}
+
+std::string TDM::GetFuelReport(std::string_view request) {
+  const auto [from, to] = ParseReportPeriod(request);
+  const std::string dateFormat = Settings.ShortDateFormat;
+  const std::string dateTimeFormat = Settings.ShortDateFormat + " " + Settings.LongTimeFormat;
+  std::string out;
+
+  std::lock_guard lock(CDCS);
+  auto q = Db().fuelReport.Bind();
+  q.Real(1, from).Real(2, to);
+  while (q.Step()) {
+    const auto integer = [&](int col) {
+      if (!q.IsNull(col)) out += std::to_string(q.ColumnInt(col));
+    };
+    const auto real = [&](int col) {
+      if (!q.IsNull(col)) out += FormatGeneral(q.ColumnReal(col), 15, Settings.DecimalSeparator);
+    };
+    const auto text = [&](int col) { AppendHtml(out, q.ColumnBytes(col)); };
+    const auto dateTime = [&](int col) {
+      if (q.IsNull(col)) return;
+      const TDateTime dt = q.ColumnReal(col);
+      const DateTimeParts p = DecodeDateTime(dt);
+      const bool midnight = p.hour == 0 && p.minute == 0 && p.second == 0 && p.msec == 0;
+      out += FormatDateTime(midnight ? dateFormat : dateTimeFormat, dt);
+    };
+    out += "<tr><td>";
+    integer(0);
+    out += "</td><td>";
+    text(1);
+    out += "</td><td>";
+    dateTime(2);
+    out += "</td><td>";
+    integer(3);
+    out += "</td><td>";
+    real(4);
+    out += "</td><td>";
+    real(5);
+    out += "</td><td>";
+    real(6);
+    out += "</td><td>";
+    text(7);
+    out += "</td><td>";
+    integer(8);
+    out += "</td><td>";
+    integer(9);
+    out += "</td><td>";
+    integer(10);
+    out += "</td></tr>\r\n";
+  }
+  return out;
+}
+
+}  // namespace telvaro

@@ -1,0 +1,340 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "tests/tasks/TaskDbFixture.h"
+
+namespace telvaro {
+namespace {
+
+using testing::TaskDb;
+
+constexpr std::string_view Imei = "352093081234567";
+
+// Producers' task kinds.
+void AddCommand(TDM& dm, std::string_view id, std::string_view bytes) { dm.AddTask(id, -1, -1, -1, bytes); }
+void AddAck(TDM& dm, std::string_view id, std::int32_t pos, std::string_view bytes) {
+  dm.AddTask(id, pos, -1, -1, bytes);
+}
+void AddBlock(TDM& dm, std::string_view id, std::int32_t num, std::int32_t size) {
+  dm.AddTask(id, num * 1024, num, size, "block" + std::to_string(num));
+}
+
+TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
+  {
+    Table t(*this);
+    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('TASKS', 'Fuels')"), 2);
+    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('TASKS')"), 1);
+    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('Fuels')"), 1);
+    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
+  }
+
+  AddCommand(dm_, Imei, "first");
+  AddBlock(dm_, Imei, 0, 100);
+  FuelEvent e;
+  e.ID = Imei;
+  dm_.AddFuelEvent(e);
+  dm_.Close();
+  EXPECT_FALSE(dm_.IsOpen());
+
+  dm_.Open(path_);
+  ASSERT_TRUE(dm_.IsOpen());
+  // The per-terminal counts are rebuilt from the file.
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "first");
+  Table t(*this);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 1);
+}
+
+// The per-terminal counts hold only while no one else writes the file.
+TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
+  TDM second;
+  try {
+    second.Open(path_);
+    FAIL() << "a second connection opened the task database";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "database is locked");
+  }
+  AddCommand(dm_, Imei, "still mine");
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+}
+
+TEST_F(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
+  // Blocks are queued before and between the commands: order is by block number,
+  // then by insertion.
+  AddBlock(dm_, Imei, 1, 1024);
+  AddCommand(dm_, Imei, "cmdA");
+  AddBlock(dm_, Imei, 0, 1024);
+  AddCommand(dm_, Imei, "cmdB");
+  AddBlock(dm_, Imei, 2, 10);
+
+  TaskBlock t = dm_.GetFirstTaskBlock(Imei);
+  EXPECT_EQ(t.CMD, "cmdA");
+  EXPECT_EQ(t.BLK_NUM, 1);
+  EXPECT_EQ(t.Off, 5);
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "cmdB");
+  dm_.DelTask(Imei);
+
+  for (int again = 0; again < 3; ++again) {
+    t = dm_.GetFirstTaskBlock(Imei);
+    EXPECT_EQ(t.CMD, "block0");
+    EXPECT_EQ(t.Off, 3);
+    dm_.DelTask(Imei);  // leaves the taken block
+  }
+  dm_.DelOldTaskBlocksOffset(Imei, 0);  // not beyond block 0
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block0");
+  dm_.DelOldTaskBlocksOffset(Imei, 1024);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block1");
+  dm_.DelOldTaskBlocksOffset(Imei, 1 << 30);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 0);
+
+  t = dm_.GetFirstTaskBlock(Imei);
+  EXPECT_EQ(t.CMD, "");
+  EXPECT_EQ(t.BLK_NUM, -1);
+  EXPECT_EQ(t.Off, 0);
+}
+
+TEST_F(TaskDb, OffCountsTheTaskJustHandedOut) {
+  AddCommand(dm_, Imei, "only");
+  const TaskBlock t = dm_.GetFirstTaskBlock(Imei);
+  EXPECT_EQ(t.BLK_NUM, 1);
+  EXPECT_EQ(t.Off, 1);
+  Table table(*this);
+  EXPECT_EQ(table->Int("SELECT QE FROM TASKS"), 1);
+}
+
+TEST_F(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
+  AddCommand(dm_, Imei, "taken");
+  AddCommand(dm_, "other", "taken elsewhere");
+  dm_.GetFirstTaskBlock(Imei);
+  dm_.GetFirstTaskBlock("other");
+  AddCommand(dm_, Imei, "untaken");
+  AddBlock(dm_, Imei, 0, 1024);
+
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
+  EXPECT_EQ(dm_.CountCommandsFor("other"), 1);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "untaken");
+  dm_.DelTask(Imei);
+  // The block was handed out too, and still stays until acknowledged.
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block0");
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+}
+
+// An upload acknowledgement used to delete every row below the position, plain
+// commands (offset -1) and received-file acknowledgements included.
+TEST_F(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
+  AddCommand(dm_, Imei, "setparam");
+  AddAck(dm_, Imei, 4096, "ack");
+  AddBlock(dm_, Imei, 0, 1024);
+  AddBlock(dm_, Imei, 1, 1024);
+  AddBlock(dm_, Imei, 2, 1024);
+  dm_.GetFirstTaskBlock(Imei);  // the command is taken, not yet written
+
+  dm_.DelOldTaskBlocksOffset(Imei, 2048);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 3);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "setparam");
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "ack");
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block2");
+}
+
+TEST_F(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
+  AddBlock(dm_, Imei, 0, 0);  // an upload of an empty file
+  AddBlock(dm_, "other", 0, 100);
+  AddBlock(dm_, Imei, 0, 512);
+  AddBlock(dm_, Imei, 1, 1);
+  AddCommand(dm_, Imei, "cmd");
+
+  dm_.StopFileTransmit(Imei);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
+  EXPECT_EQ(dm_.CountFileCommandsFor("other"), 1);
+  Table t(*this);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE = 0 AND File = 1", Imei), 1);
+}
+
+TEST_F(TaskDb, TerminalIdsAreComparedAsValues) {
+  const std::array<std::string, 6> ids = {"a'b", "a", "a' OR '1'='1", "a\"b;--", std::string("a\0b", 3),
+                                           "\xC0\xFF\x01"};
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    for (std::size_t n = 0; n <= i; ++n) AddCommand(dm_, ids[i], ids[i]);
+
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(dm_.CountCommandsFor(ids[i]), static_cast<int>(i + 1));
+    EXPECT_EQ(dm_.GetFirstTaskBlock(ids[i]).CMD, ids[i]);
+  }
+  dm_.DelTask("a' OR '1'='1");
+  dm_.DelOldTaskBlocksOffset("a'b", 100);
+  dm_.StopFileTransmit("a\"b;--");
+  const std::array<int, 6> left = {1, 2, 2, 4, 5, 6};
+  Table t(*this);
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1", ids[i]), left[i]) << i;
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 20);
+}
+
+TEST_F(TaskDb, CommandBytesAreKeptExactly) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  const std::string big(70000, '\xCC');
+  for (const std::string& bytes : {all, std::string(), big}) {
+    AddCommand(dm_, Imei, bytes);
+    const TaskBlock t = dm_.GetFirstTaskBlock(Imei);
+    EXPECT_EQ(t.BLK_NUM, 1);
+    EXPECT_EQ(t.CMD, bytes);
+    dm_.DelTask(Imei);
+  }
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 0);
+}
+
+// The in-memory counts decide whether SQLite is asked at all, so they must follow
+// the table through any mix of writes.
+TEST_F(TaskDb, CountsFollowTheTableThroughEveryWrite) {
+  const std::array<std::string, 3> ids = {"t1", "t2", "t3"};
+  std::mt19937 rng(7);
+  for (int i = 0; i < 300; ++i) {
+    const std::string& id = ids[rng() % ids.size()];
+    switch (rng() % 7) {
+      case 0: AddCommand(dm_, id, "c"); break;
+      case 1: AddAck(dm_, id, static_cast<int>(rng() % 5000), "a"); break;
+      case 2: case 3: AddBlock(dm_, id, static_cast<int>(rng() % 5), static_cast<int>(rng() % 3)); break;
+      case 4: dm_.GetFirstTaskBlock(id); dm_.DelTask(id); break;
+      case 5: dm_.DelOldTaskBlocksOffset(id, static_cast<int>(rng() % 5000)); break;
+      case 6: if (rng() % 4 == 0) dm_.StopFileTransmit(id); else dm_.GetFirstTaskBlock(id); break;
+    }
+    if (i % 10 != 9) continue;
+    std::array<int, ids.size()> counts;
+    for (std::size_t n = 0; n < ids.size(); ++n) counts[n] = dm_.CountCommandsFor(ids[n]);
+    Table t(*this);
+    for (std::size_t n = 0; n < ids.size(); ++n)
+      ASSERT_EQ(counts[n], t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1", ids[n])) << "step " << i;
+  }
+}
+
+TEST_F(TaskDb, ConcurrentCallersKeepCountsTrue) {
+  std::vector<std::thread> threads;
+  for (int n = 0; n < 4; ++n) {
+    threads.emplace_back([this, n] {
+      const std::string own = "own" + std::to_string(n);
+      for (int i = 0; i < 50; ++i) {
+        AddCommand(dm_, own, "x");
+        AddCommand(dm_, "shared", "y");
+        dm_.GetFirstTaskBlock(own);
+        dm_.DelTask(own);
+        dm_.GetFirstTaskBlock("shared");
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int n = 0; n < 4; ++n) EXPECT_EQ(dm_.CountCommandsFor("own" + std::to_string(n)), 0);
+  EXPECT_EQ(dm_.CountCommandsFor("shared"), 200);
+  Table t(*this);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 200);
+}
+
+TEST_F(TaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
+  TDM dm;
+  try {
+    dm.Open((dir_ / "missing" / "upd_sw.mdb").string());
+    FAIL() << "opened a file in a missing directory";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "unable to open database file");
+  }
+  EXPECT_FALSE(dm.IsOpen());
+
+  std::ofstream((dir_ / "garbage.mdb").string()) << std::string(4096, 'x');
+  try {
+    dm.Open((dir_ / "garbage.mdb").string());
+    FAIL() << "opened a file that is no database";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "file is not a database");
+  }
+  EXPECT_FALSE(dm.IsOpen());
+}
+
+TEST_F(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
+  dm_.Close();
+  EXPECT_THROW(AddCommand(dm_, Imei, "x"), std::runtime_error);
+  EXPECT_THROW(dm_.GetFirstTaskBlock(Imei), std::runtime_error);
+  EXPECT_THROW(dm_.DelOldTaskBlocksOffset(Imei, 0), std::runtime_error);
+  EXPECT_THROW(dm_.StopFileTransmit(Imei), std::runtime_error);
+  EXPECT_THROW(dm_.CountCommandsFor(Imei), std::runtime_error);
+  EXPECT_THROW(dm_.CountFileCommandsFor(Imei), std::runtime_error);
+  EXPECT_THROW(dm_.AddFuelEvent({}), std::runtime_error);
+  EXPECT_THROW(dm_.GetFuelReport("REPORT*01.01.2024*02.01.2024*"), std::runtime_error);
+  EXPECT_NO_THROW(dm_.DelTask(Imei));
+}
+
+// Statements that fail (here refused by triggers) throw SQLite's message, store
+// nothing and leave the counts true; DelTask stays silent.
+TEST_F(TaskDb, FailingStatementsWriteNothing) {
+  AddCommand(dm_, Imei, "taken");
+  dm_.GetFirstTaskBlock(Imei);
+  AddBlock(dm_, Imei, 0, 100);
+  {
+    Table t(*this);
+    t->Exec(
+        "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS BEGIN SELECT RAISE(ABORT, 'insert refused'); END;"
+        "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS BEGIN SELECT RAISE(ABORT, 'update refused'); END;"
+        "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS BEGIN SELECT RAISE(ABORT, 'delete refused'); END;"
+        "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels BEGIN SELECT RAISE(ABORT, 'fuel refused'); END;");
+  }
+  const auto message = [](auto&& op) -> std::string {
+    try {
+      op();
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ(message([&] { AddCommand(dm_, Imei, "new"); }), "insert refused");
+  EXPECT_EQ(message([&] { dm_.GetFirstTaskBlock(Imei); }), "update refused");
+  EXPECT_EQ(message([&] { dm_.DelOldTaskBlocksOffset(Imei, 1 << 30); }), "delete refused");
+  EXPECT_EQ(message([&] { dm_.StopFileTransmit(Imei); }), "delete refused");
+  EXPECT_EQ(message([&] { dm_.AddFuelEvent(FuelEvent{}); }), "fuel refused");
+  EXPECT_NO_THROW(dm_.DelTask(Imei));
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
+
+  Table t(*this);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 2);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 0);
+}
+
+TEST_F(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
+  dm_.Close();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TDM dm;
+    dm.Open(path_);
+    dm.AddTask(Imei, -1, -1, -1, "must survive");
+    ::kill(::getpid(), SIGKILL);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(WTERMSIG(status), SIGKILL);
+
+  dm_.Open(path_);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "must survive");
+}
+
+}  // namespace
+}  // namespace telvaro
