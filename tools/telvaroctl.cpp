@@ -2,6 +2,9 @@
 // client of both pipes: queue a command, upload a file, stop an upload, ask for the fuel
 // report, follow the data pipe.
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -43,6 +46,7 @@ Options:
   --pipe-dir DIR        directory of the pipe sockets ([Server] PipeDir, else /tmp)
   --data-pipe NAME      name of the data pipe ([Server] PipeChannel, else TelvaroPipe)
   --cmd-pipe NAME       name of the command pipe ([Server] CmdChannel, else CmdPipe)
+  --timeout SECONDS     how long report waits for the reply (default 10)
   --help                show this text
 
 Text arguments are UTF-8; they travel as Windows-1251.
@@ -56,6 +60,7 @@ struct Options {
   std::optional<std::string> home, pipeDir, dataPipe, cmdPipe;
   std::vector<std::string> args;
   bool json = false;
+  long timeout = 10;
   long count = -1;
 };
 
@@ -134,8 +139,17 @@ int Report(const Options& o) {
   const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + a[1] + "*" + a[2] + "*"));
   TPipeClient c(PipePath(Settings.CmdChannel));
   c.Send(Message(r));
-  const auto reply = c.Receive();
-  if (!reply || reply->size() != sizeof(TCmdRec)) throw std::runtime_error("the server sent no report reply");
+  // The server answers nothing when it cannot make the report; do not wait for ever.
+  const timeval tv{o.timeout, 0};
+  ::setsockopt(c.Handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::optional<std::vector<std::uint8_t>> reply;
+  try {
+    reply = c.Receive();
+  } catch (const std::system_error& e) {
+    if (e.code() != std::errc::resource_unavailable_try_again) throw;
+  }
+  if (!reply || reply->size() != sizeof(TCmdRec))
+    throw std::runtime_error("no report reply from the server (see its log)");
   TCmdRec got;
   std::memcpy(&got, reply->data(), sizeof got);
   const std::string path = PipeTextToUtf8(got.CMD.view());
@@ -222,7 +236,12 @@ Options Parse(int argc, char** argv) {
       o.dataPipe = value();
     else if (a == "--cmd-pipe")
       o.cmdPipe = value();
-    else if (a == "--json")
+    else if (a == "--timeout") {
+      const std::string v = value();
+      char* end = nullptr;
+      o.timeout = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || o.timeout < 1) throw UsageError("--timeout needs a number of seconds");
+    } else if (a == "--json")
       o.json = true;
     else if (a == "--count") {
       const std::string v = value();

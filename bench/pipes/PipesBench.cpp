@@ -97,23 +97,8 @@ void BM_DataChannelTwoClients(benchmark::State& state) {
 }
 BENCHMARK(BM_DataChannelTwoClients)->Arg(200000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
-/// Keeps file blocks in memory, as a stand-in for the task database.
-struct MemoryStore : TaskStore {
-  std::vector<std::string> blocks;
-  void AddTask(std::string_view, std::int32_t, std::int32_t, std::int32_t, std::string_view cmd) override {
-    blocks.emplace_back(cmd);
-  }
-  TaskBlock GetFirstTaskBlock(std::string_view) override { return {}; }
-  void DelTask(std::string_view) noexcept override {}
-  void DelOldTaskBlocksOffset(std::string_view, std::int32_t) override {}
-  void StopFileTransmit(std::string_view) override {}
-  int CountCommandsFor(std::string_view) override { return 0; }
-  int CountFileCommandsFor(std::string_view) override { return 0; }
-  void AddFuelEvent(const FuelEvent&) override {}
-};
-
-/// From starting `telvaroctl upload` with a 10 MB file to the last block stored and the
-/// request logged.
+/// From starting `telvaroctl upload` with a 10 MB file to the last block stored in the
+/// task database and the request logged.
 void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   TempDir dir;
   Settings.PipeDir = dir.path;
@@ -126,10 +111,11 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   }
   asio::io_context mainLoop;
   OperatorLog log;
-  MemoryStore store;
+  TDM DM;
+  DM.Open(dir.path + "/upd_sw.mdb");
   TPipeServer CS(mainLoop);
   CS.SetPipeName("CmdPipe");
-  TCommandChannel channel(store, [](std::string_view) { return std::string(); }, log);
+  TCommandChannel channel(DM, log);
   channel.Attach(CS);
   CS.SetActive(true);
 
@@ -138,7 +124,7 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   for (auto& s : argv) args.push_back(s.data());
   args.push_back(nullptr);
   for (auto _ : state) {
-    store.blocks.clear();
+    DM.StopFileTransmit("356307042441013");  // the blocks of the previous round
     const auto lines = log.LineCount();
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = 0;
@@ -153,9 +139,9 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     int status = 0;
     ::waitpid(pid, &status, 0);
-    if (store.blocks.size() != 10240) state.SkipWithError("not every block was stored");
+    if (DM.CountFileCommandsFor("356307042441013") != 10240) state.SkipWithError("not every block was stored");
   }
-  state.counters["blocks"] = static_cast<double>(store.blocks.size());
+  state.counters["blocks"] = DM.CountFileCommandsFor("356307042441013");
 }
 BENCHMARK(BM_Upload10MBThroughTelvaroctl)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 

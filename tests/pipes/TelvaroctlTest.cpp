@@ -60,6 +60,26 @@ class TelvaroctlTest : public test::PipeFixture {
   TClientsThread clients_;
 };
 
+/// The command pipe over the real task database in the temporary directory.
+class PipeFixtureWithDatabase : public test::PipeFixture {
+ protected:
+  PipeFixtureWithDatabase() : cs_(main_), channel_(dm_, log_) {
+    dm_.Open(Path("upd_sw.mdb"));
+    cs_.SetPipeName("CmdPipe");
+    channel_.Attach(cs_);
+    cs_.SetActive(true);
+  }
+  Result Wait(std::future<Result> f) {
+    RunUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    return f.get();
+  }
+
+  OperatorLog log_;
+  TDM dm_;
+  TPipeServer cs_;
+  TCommandChannel channel_;
+};
+
 TEST_F(TelvaroctlTest, CommandUploadStopReport) {
   EXPECT_EQ(Wait(Ctl("command 356307042441013 'setdigout 1'")).status, 0);
   RunUntil([&] { return store_.tasks.size() == 1; });
@@ -124,6 +144,26 @@ TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
   const auto r = Wait(std::move(tail));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, m.Print() + "\n");
+}
+
+TEST_F(PipeFixtureWithDatabase, UploadAndReportThroughTheTaskDatabase) {
+  const std::string file = Path("cfg.bin");
+  std::ofstream(file, std::ios::binary) << std::string(2500, 'c');
+  EXPECT_EQ(Wait(Ctl("upload 356307042441013 3 " + file)).status, 0);
+  RunUntil([&] { return log_.LineCount() == 2; });
+  EXPECT_EQ(dm_.CountFileCommandsFor("356307042441013"), 3);
+  const auto first = dm_.GetFirstTaskBlock("356307042441013");
+  EXPECT_EQ(first.CMD.substr(16, 12), std::string("\x06\x03\0\0\x09\xC4\0\0\0\0\x04\0", 12));
+
+  EXPECT_EQ(Wait(Ctl("stop 356307042441013")).status, 0);
+  RunUntil([&] { return dm_.CountFileCommandsFor("356307042441013") == 0; });
+
+  const auto report = Wait(Ctl("report 01.01.2024 31.01.2024"));
+  EXPECT_EQ(report.status, 0);
+  EXPECT_EQ(report.out.substr(0, report.out.find('\n')), FuelReportPath());
+  const auto bad = Wait(Ctl("--timeout 1 report someday never"));
+  EXPECT_EQ(bad.status, 1) << "no reply for a period the report cannot read";
+  EXPECT_EQ(log_.Lines().back().rfind("Command channel error: ", 0), 0u) << log_.Lines().back();
 }
 
 }  // namespace
