@@ -1,0 +1,184 @@
+#include "pipes/PipeFraming.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+namespace telvaro {
+namespace {
+
+void PutLE32(std::uint8_t* p, std::uint32_t v) noexcept {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t GetLE32(const std::uint8_t* p) noexcept {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+TPipeMsgBlock MakeControlPacket(std::uint32_t code) noexcept {
+  TPipeMsgBlock b{};
+  PutLE32(b.data(), ControlPacketSize);
+  PutLE32(b.data() + 4, MB_MAGIC);
+  PutLE32(b.data() + 8, code);
+  PutLE32(b.data() + 12, MB_MAGIC);
+  return b;
+}
+
+std::optional<std::uint32_t> ControlCode(PipeBytes msg) noexcept {
+  if (msg.size() != ControlPacketSize) return std::nullopt;
+  if (GetLE32(msg.data()) != ControlPacketSize || GetLE32(msg.data() + 4) != MB_MAGIC ||
+      GetLE32(msg.data() + 12) != MB_MAGIC)
+    return std::nullopt;
+  return GetLE32(msg.data() + 8);
+}
+
+std::vector<std::vector<std::uint8_t>> FrameMessage(PipeBytes msg) {
+  std::vector<std::vector<std::uint8_t>> out;
+  if (msg.size() <= MAX_BUFFER) {
+    out.emplace_back(msg.begin(), msg.end());
+    return out;
+  }
+  out.reserve(msg.size() / MAX_BUFFER + 3);
+  const auto start = MakeControlPacket(MB_START);
+  out.emplace_back(start.begin(), start.end());
+  for (std::size_t at = 0; at < msg.size(); at += MAX_BUFFER) {
+    const auto piece = msg.subspan(at, std::min(MAX_BUFFER, msg.size() - at));
+    out.emplace_back(piece.begin(), piece.end());
+  }
+  const auto end = MakeControlPacket(MB_END);
+  out.emplace_back(end.begin(), end.end());
+  return out;
+}
+
+TPipeStream::TPipeStream(TPipeStream&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      fileSize_(std::exchange(other.fileSize_, 0)),
+      pos_(std::exchange(other.pos_, 0)),
+      mem_(std::move(other.mem_)) {}
+
+TPipeStream& TPipeStream::operator=(TPipeStream&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    fileSize_ = std::exchange(other.fileSize_, 0);
+    pos_ = std::exchange(other.pos_, 0);
+    mem_ = std::move(other.mem_);
+  }
+  return *this;
+}
+
+TPipeStream::~TPipeStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+TPipeStream TPipeStream::Temporary(const std::string& dir, const char* prefix) {
+  TPipeStream s;
+  if (dir.empty()) return s;
+  std::string name = dir;
+  if (name.back() != '/') name += '/';
+  name += prefix;
+  name += "XXXXXX";
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return s;
+  // Unlinked at once: the file lives exactly as long as its descriptor.
+  ::unlink(name.c_str());
+  s.fd_ = fd;
+  return s;
+}
+
+std::size_t TPipeStream::Read(std::span<std::uint8_t> out) {
+  const std::uint64_t size = Size();
+  if (pos_ >= size || out.empty()) return 0;
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size - pos_));
+  if (!IsFile()) {
+    std::memcpy(out.data(), mem_.data() + pos_, want);
+    pos_ += want;
+    return want;
+  }
+  std::size_t done = 0;
+  while (done < want) {
+    const ssize_t n = ::pread(fd_, out.data() + done, want - done, static_cast<off_t>(pos_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno("reading a pipe message");
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  pos_ += done;
+  return done;
+}
+
+void TPipeStream::Append(PipeBytes data) {
+  if (!IsFile()) {
+    mem_.insert(mem_.end(), data.begin(), data.end());
+    return;
+  }
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n =
+        ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(fileSize_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno("storing a pipe message");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  fileSize_ += done;
+}
+
+std::vector<std::uint8_t> TPipeStream::ReadRest() {
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(Size() > pos_ ? Size() - pos_ : 0));
+  out.resize(Read(out));
+  return out;
+}
+
+std::optional<TPipeStream> TMessageAssembler::Feed(std::vector<std::uint8_t>&& msg) {
+  if (const auto code = ControlCode(msg)) {
+    if (*code == MB_START) {
+      multi_ = TPipeStream::Temporary(tempDir_);
+      failed_ = false;
+    } else if (*code == MB_END && multi_) {
+      std::optional<TPipeStream> done;
+      if (!failed_) {
+        done = std::move(*multi_);
+        done->Seek(0);
+      }
+      multi_.reset();
+      return done;
+    } else {
+      multi_.reset();
+    }
+    return std::nullopt;
+  }
+  if (!multi_) return TPipeStream(std::move(msg));
+  if (!failed_) {
+    try {
+      multi_->Append(msg);
+    } catch (const std::system_error&) {
+      // Keep consuming the pieces so that none of them is taken for a message of its own.
+      failed_ = true;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string TempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir && *dir ? dir : "/tmp";
+}
+
+}  // namespace telvaro

@@ -1,0 +1,79 @@
+#include "pipes/UClientsThread.h"
+
+#include <fmt/format.h>
+
+#include "connections/NamedEvent.h"
+
+namespace telvaro {
+
+TClientsThread::~TClientsThread() { Stop(); }
+
+void TClientsThread::Start() {
+  if (FThread.joinable()) return;
+  FStop = false;
+  FThread = std::thread([this] { Execute(); });
+}
+
+void TClientsThread::Stop() {
+  FStop = true;
+  SetNamedEvent(ClientsEventName);  // wake it now rather than at the end of its wait
+  if (FThread.joinable()) FThread.join();
+}
+
+void TClientsThread::Execute() {
+  const auto CLEventID = CreateNamedEvent(ClientsEventName);
+  FReport.OutputReport("Thread for clients started, waitng for data");
+  std::vector<TNTMobile> batch;
+  while (!FStop) {
+    CLEventID->Wait(aTimeOut);
+    CLEventID->Reset();
+    // Everything queued goes out on every wake-up, in order, so no record waits for
+    // later signals; a time-out also drains what was queued before the event existed.
+    FQueue.TakeAll(batch);
+    if (FPipe.load()) {
+      for (const auto& m : batch) SendToPipeClients(m);
+    }
+    batch.clear();
+  }
+}
+
+void TClientsThread::SendToPipeClients(const TNTMobile& mobile) {
+  TPipeServer* pipe = FPipe.load();
+  if (!pipe || mobile.Rec.ID.empty()) return;
+  const PipeBytes image(reinterpret_cast<const std::uint8_t*>(&mobile.Rec), sizeof mobile.Rec);
+  // One snapshot of the client list, so that a client leaving meanwhile shows up as a
+  // failed write rather than as an index outside the list.
+  for (const PipeHandle client : pipe->ClientList()) {
+    try {
+      if (!pipe->Write(client, image)) FReport.OutputReport("Can not write to " + pipe->PipeName());
+    } catch (...) {
+      FReport.OutputReport("Exception on writing to " + pipe->PipeName());
+    }
+  }
+}
+
+void AttachDataPipeHandlers(TPipeServer& PS, OperatorLog& log, std::function<bool()> isClosing) {
+  PS.OnPipeConnect = [&log, isClosing](TPipeServer& sender, PipeHandle pipe) {
+    if (isClosing && isClosing()) return;
+    try {
+      log.SetPanel(2, fmt::format("Clients: {}", sender.ClientCount()));
+      log.Append("Client connected, pipe num " + std::to_string(pipe));
+    } catch (...) {
+      log.Append("Exception when client connect");
+    }
+  };
+  PS.OnPipeDisconnect = [&log, isClosing](TPipeServer& sender, PipeHandle pipe) {
+    if (isClosing && isClosing()) return;
+    try {
+      log.SetPanel(2, fmt::format("Clients: {}", sender.ClientCount()));
+      log.Append("Client disconnected, pipe num " + std::to_string(pipe));
+    } catch (...) {
+      log.Append("Exception when client disconnect");
+    }
+  };
+  PS.OnPipeError = [&log](TPipeServer&, PipeHandle, TPipeContext, int errorCode) {
+    log.Append("Pipe error. Code " + std::to_string(errorCode));
+  };
+}
+
+}  // namespace telvaro

@@ -1,0 +1,58 @@
+#pragma once
+// The data channel: a thread that hands every queued terminal record to every client of
+// the data pipe, and the data pipe's connect, disconnect and error handlers.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "connections/RecordQueue.h"
+#include "pipes/Pipes.h"
+#include "shell/OperatorLog.h"
+
+namespace telvaro {
+
+class TClientsThread {
+ public:
+  /// Wait for the "Clients" event; also how long a stop request may wait.
+  static constexpr auto aTimeOut = std::chrono::milliseconds(500);
+
+  /// Takes records from `queue` (MobilesToSend); lines go to the log set by SetReport.
+  explicit TClientsThread(RecordQueue& queue) noexcept : FQueue(queue) {}
+  /// Stops the thread.
+  ~TClientsThread();
+  TClientsThread(const TClientsThread&) = delete;
+  TClientsThread& operator=(const TClientsThread&) = delete;
+
+  void SetReport(OperatorLog* log) noexcept { FReport.SetReport(log); }
+  /// The data pipe to write to; records are dropped while none is set. Clear it before
+  /// the pipe server is destroyed.
+  void SetPipe(TPipeServer* pipe) noexcept { FPipe.store(pipe); }
+
+  /// Starts the thread; it creates the event "Clients" and logs that it started.
+  void Start();
+  /// Tells the thread to stop and waits for it; records still queued stay queued.
+  void Stop();
+
+  /// Writes one record to every client of the pipe (the thread's own step, public for
+  /// the benchmark).
+  void SendToPipeClients(const TNTMobile& mobile);
+
+ private:
+  void Execute();
+
+  RecordQueue& FQueue;
+  LogReporter FReport;
+  std::atomic<TPipeServer*> FPipe{nullptr};
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
+/// Attaches PSPipeConnect, PSPipeDisconnect and PSPipeError to the data pipe `PS`: the
+/// clients panel and the log lines. `isClosing` tells when the server is closing; the
+/// connect and disconnect handlers then do nothing.
+void AttachDataPipeHandlers(TPipeServer& PS, OperatorLog& log, std::function<bool()> isClosing);
+
+}  // namespace telvaro
