@@ -38,7 +38,7 @@ void EnableKeepAlive(tcp::socket& socket) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepProbes, sizeof KeepProbes);
 }
 
-/// One accepted connection. Everything in it is touched only on its strand.
+/// One accepted connection. Touched only on its strand, except `entry` (server's lock).
 struct Session {
   Session(tcp::socket s, const ConnectionEnv& env, std::string peer)
       : socket(std::move(s)), timer(socket.get_executor()), conn(env, std::move(peer)) {}
