@@ -1,0 +1,81 @@
+#pragma once
+// The server put together: start-up in its fixed order, the three timers of the main
+// loop, the database writer's restart, and the orderly shutdown.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <asio.hpp>
+
+#include "connections/TerminalServer.h"
+#include "dbwriter/CentralDB.h"
+#include "dbwriter/UMobilesThread.h"
+#include "pipes/CommandChannel.h"
+#include "pipes/Pipes.h"
+#include "pipes/UClientsThread.h"
+#include "protocol/Identification.h"
+#include "shell/OperatorLog.h"
+#include "tasks/UDM.h"
+
+namespace telvaro {
+
+/// The build's version text.
+std::string CurrentFileInfo();
+
+/// The one-line product banner.
+std::string Banner();
+
+class TfMain {
+ public:
+  static constexpr const char* Title = "Telvaro Server Krestel";
+
+  /// `showMessage` is the message box of the front end in use.
+  TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string programDir,
+         std::function<void(const std::string&)> showMessage);
+  ~TfMain();
+  TfMain(const TfMain&) = delete;
+  TfMain& operator=(const TfMain&) = delete;
+
+  /// The start-up sequence. False when it stopped at a step that failed; the failure
+  /// was shown through the message box and what was started keeps running.
+  bool FormCreate();
+
+  /// The orderly shutdown; idempotent.
+  void FormClose();
+
+  bool IsClosed() const noexcept { return FIsClosed; }
+
+ private:
+  void CreateMobThread();
+  void CreateClientsThread();
+  void OnDBThreadTerminate();
+  void StartReconTimer();
+  void ReconTimerTimer();
+  void StartTimerFree();
+
+  asio::io_context& loop_;
+  OperatorLog& log_;
+  TDM& dm_;
+  std::string programDir_;
+  std::function<void(const std::string&)> showMessage_;
+
+  bool FIsClosed = false;
+  std::optional<std::string> dbLogin_;
+  std::optional<KeyTable> keys_;
+
+  TCentralDB DB;
+  std::unique_ptr<TMobilesThread> MobThread;
+  std::unique_ptr<TClientsThread> ClientsThread;
+  TPipeServer PS;
+  TPipeServer CS;
+  std::unique_ptr<TCommandChannel> commandChannel_;
+  std::unique_ptr<TerminalServer> IdServer;
+
+  asio::steady_timer ReconTimer;
+  asio::steady_timer TimerRestartDB;
+  asio::steady_timer TimerFree;
+};
+
+}  // namespace telvaro
