@@ -51,7 +51,7 @@ void GetFile(TCmd& Cmd, TPipeStream& Stream, TaskStore& store, int& ftype, std::
   std::this_thread::sleep_for(UploadPause);
 
   const std::size_t blkSize =
-      Settings.BLK_SIZE >= 1 && Settings.BLK_SIZE <= 65535 ? static_cast<std::size_t>(Settings.BLK_SIZE) : 1024;
+      Settings.BLK_SIZE >= 1 && Settings.BLK_SIZE <= MaxBlockSize ? static_cast<std::size_t>(Settings.BLK_SIZE) : 1024;
   const std::size_t count = file.size() <= blkSize ? 1 : (file.size() + blkSize - 1) / blkSize;
   std::string block;
   for (std::size_t i = 0, pos = 0; i < count; ++i) {

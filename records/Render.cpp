@@ -1,9 +1,7 @@
 // The record's line in the operator log, and the event names it uses.
 
-#include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -255,28 +253,15 @@ std::string TNTMobile::ParamToString(int code) const {
 
 void LoadEvents(const std::string& programDir, EventNames& events) {
   for (auto& name : events) name.clear();
-  std::string path = programDir;
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += "events.txt";
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno == ENOENT) return;
-    throw std::runtime_error(fmt::format("Cannot read {}: {}", path, std::strerror(errno)));
-  }
-  std::string line;
-  while (std::getline(in, line)) {
-    // The file has Windows line ends; the CR is the line end, not part of the name.
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  ReadProgramFileLines(programDir, "events.txt", [&](std::string& line) {
     const auto first = line.find(' ');
-    if (first == std::string::npos) continue;
+    if (first == std::string::npos) return;
     const auto second = line.find(' ', first + 1);
-    if (second == std::string::npos) continue;
+    if (second == std::string::npos) return;
     const int code = ParseEventCode(std::string_view(line).substr(first + 1, second - first - 1));
-    if (code == 0) continue;
+    if (code == 0) return;
     events[code] = DisplayText(std::string_view(line).substr(second + 1));
-  }
-  if (in.bad()) throw std::runtime_error(fmt::format("Cannot read {}", path));
+  });
 }
 
 }  // namespace telvaro

@@ -10,6 +10,8 @@ bash scripts/deps.sh || exit 1
 
 jobs=$(nproc)
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+# Clones in other folders (CI's among them) share the compiler cache.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 
 services_up=0
 stop_services() {

@@ -164,8 +164,10 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
   s.CmdChannel = ini.ReadString("Server", "CmdChannel", "CmdPipe");
   s.ThreadTimeout = ini.ReadInt("Server", "ThreadTimeout", 5);
   s.BLK_SIZE = ini.ReadInt("Server", "BLK_SIZE", 1024);
-  if (s.BLK_SIZE < 1 || s.BLK_SIZE > 65535) {
-    s.Notes.push_back(fmt::format("BLK_SIZE {} is outside 1 to 65535, using 1024", s.BLK_SIZE));
+  // A block travels with a 12-byte header in one frame whose payload length is 16 bits,
+  // so larger blocks could never be sent.
+  if (s.BLK_SIZE < 1 || s.BLK_SIZE > MaxBlockSize) {
+    s.Notes.push_back(fmt::format("BLK_SIZE {} is outside 1 to {}, using 1024", s.BLK_SIZE, MaxBlockSize));
     s.BLK_SIZE = 1024;
   }
   s.DelayBeforeCmd = ini.ReadInt("Server", "DelayBeforeCmd", 2000);
@@ -206,24 +208,31 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
   return login;
 }
 
-void LoadBlackList(const std::string& programDir, std::vector<std::string>& list) {
-  list.clear();
+bool ReadProgramFileLines(const std::string& programDir, std::string_view name,
+                          const std::function<void(std::string& line)>& onLine) {
   std::string path = programDir;
   if (!path.empty() && path.back() != '/') path += '/';
-  path += "blacklist.txt";
+  path += name;
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    if (errno == ENOENT) return;
+    if (errno == ENOENT) return false;
     throw std::runtime_error(fmt::format("Cannot read {}: {}", path, std::strerror(errno)));
   }
   std::string line;
   while (std::getline(in, line)) {
-    // Lines are taken whole; only the line end itself is not part of the entry.
+    // Files written on Windows end their lines with CR LF; the CR is not part of the line.
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    list.push_back(line);
+    onLine(line);
   }
   if (in.bad()) throw std::runtime_error(fmt::format("Cannot read {}", path));
+  return true;
+}
+
+void LoadBlackList(const std::string& programDir, std::vector<std::string>& list) {
+  list.clear();
+  // Lines are taken whole: blanks and empty lines are entries too.
+  ReadProgramFileLines(programDir, "blacklist.txt", [&](std::string& line) { list.push_back(line); });
 }
 
 }  // namespace telvaro

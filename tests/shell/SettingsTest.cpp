@@ -82,9 +82,14 @@ TEST_F(SettingsFile, DatabaseLoginFollowsNoBaseAndWinAuth) {
 
 TEST_F(SettingsFile, BlockSizeOutsideItsFieldIsReplaced) {
   TSettings s;
-  Load("[Server]\nBLK_SIZE=70000\n", s);
-  EXPECT_EQ(s.BLK_SIZE, 1024);
-  ASSERT_EQ(s.Notes.size(), 1u);
+  for (const char* bad : {"0", "-5", "65514", "70000"}) {
+    Load(std::string("[Server]\nBLK_SIZE=") + bad + "\n", s);
+    EXPECT_EQ(s.BLK_SIZE, 1024) << bad;
+    EXPECT_EQ(s.Notes.size(), 1u) << bad;
+  }
+  Load("[Server]\nBLK_SIZE=65513\n", s);
+  EXPECT_EQ(s.BLK_SIZE, 65513);
+  EXPECT_TRUE(s.Notes.empty());
 }
 
 TEST_F(SettingsFile, BlackListKeepsLinesWhole) {
