@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -84,6 +85,15 @@ class Process {
       if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && out_.taken == out_.lines.size())
         return std::nullopt;
     }
+  }
+
+  /// Waits until `pred` holds for the whole standard output so far; false when it did not
+  /// before the deadline or the end of the output.
+  template <typename Pred>
+  bool WaitForOutput(Pred pred, std::chrono::milliseconds timeout = 60s) {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, timeout, [&] { return pred(std::as_const(out_.lines)) || out_.ended; }) &&
+           pred(std::as_const(out_.lines));
   }
 
   /// Waits for a line of standard output that starts with `prefix`.

@@ -21,11 +21,10 @@ std::string Summary(Process& sim) {
   return text;
 }
 
-/// Waits until `n` lines of `p` (counted from its next line on) satisfy `pred`.
+/// Waits until `n` lines of `p`'s output satisfy `pred`.
 template <typename Pred>
 bool WaitForCount(Process& p, std::size_t n, Pred pred) {
-  std::size_t seen = 0;
-  return n == 0 || p.WaitFor([&](const std::string& l) { return pred(l) && ++seen == n; }).has_value();
+  return p.WaitForOutput([&](const std::vector<std::string>& lines) { return CountLines(lines, pred) >= n; });
 }
 
 /// Lines of `lines` that are record lines of an AVL record of terminal `id`.
@@ -82,6 +81,7 @@ TEST_F(E2ETest, RecordsReachTailClientsAsTextAndJson) {
     EXPECT_TRUE(WaitForCount(*json, 1, [&](const std::string& l) {
       return Contains(l, "\"ID\":\"" + id + "\",\"Event\":1016,");
     }));
+    EXPECT_TRUE(WaitForCount(*text, 3, [&](const std::string& l) { return l.starts_with("ID=" + id + " Cnt="); }));
   }
   ASSERT_EQ(Stop(*server), 0);
   ASSERT_TRUE(text->Wait().has_value());
@@ -119,7 +119,10 @@ TEST_F(E2ETest, RecordsReachTheCentralDatabase) {
   ASSERT_EQ(sim->Wait(), 0) << Summary(*sim);
   const std::string count = "SELECT count(*) FROM mobiles WHERE id = '" + id +
                             "' AND abs(lat - 55.7) < 1e-6 AND abs(lon - 37.6) < 1e-5 AND satcount = 9";
-  EXPECT_TRUE(testdb::WaitUntil([&] { return sql.Scalar(count) != "0"; })) << ::testing::PrintToString(server->Output());
+  EXPECT_TRUE(testdb::WaitUntil([&] {
+    const std::string rows = sql.Scalar(count);
+    return rows != "<none>" && std::stoll(rows) > 0;
+  })) << ::testing::PrintToString(server->Output());
   EXPECT_EQ(Stop(*server), 0);
   sql.Exec("DELETE FROM mobiles WHERE id = '" + id + "'");
 }
