@@ -52,7 +52,7 @@ void ExpectCommandAfterFirstBatch(const std::vector<std::string>& out, const std
   const std::size_t firstAvl = Find(out, [&](const std::string& l) { return l.starts_with("ID=" + id + " Cnt="); });
   const std::size_t queued = Find(out, isSent, handshake);
   ASSERT_LT(firstAvl, out.size()) << ::testing::PrintToString(out);
-  EXPECT_LT(queued, firstAvl) << ::testing::PrintToString(out);
+  ASSERT_LT(queued, firstAvl) << ::testing::PrintToString(out);
   EXPECT_EQ(CountLines(out, isSent), 2u) << ::testing::PrintToString(out);
   EXPECT_EQ(out[queued], "Command for " + id + " sent. Commands in queue  0");
 }
