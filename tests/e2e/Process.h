@@ -1,29 +1,41 @@
 #pragma once
-// A child process for end-to-end tests: started with its output on pipes, read line by
-// line with deadlines, signalled, and always reaped.
+// A child process for end-to-end tests: started with its output on pipes that two reader
+// threads empty all the time (so a chatty child never blocks on a full pipe), read line
+// by line with deadlines, signalled, and always reaped.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
 
 namespace telvaro::test {
 
+using namespace std::chrono_literals;
+
 class Process {
  public:
   Process(const std::string& program, const std::vector<std::string>& args) {
     int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (pipe2(err, O_CLOEXEC) != 0) {
+      close(out[0]);
+      close(out[1]);
+      throw std::runtime_error("pipe");
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
@@ -38,102 +50,127 @@ class Process {
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
     close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
     if (rc != 0) {
-      pid_ = -1;
+      close(out[0]);
+      close(err[0]);
       throw std::runtime_error("cannot start " + program);
     }
+    outReader_ = std::thread([this, fd = out[0]] { Pump(fd, out_); });
+    errReader_ = std::thread([this, fd = err[0]] { Pump(fd, err_); });
   }
   ~Process() {
-    if (pid_ > 0 && !exited_) {
+    if (!status_) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    close(out_);
-    close(err_);
+    // The pipes reach their end once the child is gone.
+    outReader_.join();
+    errReader_.join();
   }
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  /// The next line of standard output, or nothing when none came within `timeout`.
-  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return ReadFrom(out_, outBuf_, timeout);
-  }
-  std::optional<std::string> ReadErrLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    return ReadFrom(err_, errBuf_, timeout);
-  }
-
-  /// Reads lines until one satisfies `pred`; every line read is kept in `seen`.
+  /// Reads standard output on from the last line taken until a line satisfies `pred`;
+  /// nothing when none did before the deadline or the end of the output.
   template <typename Pred>
-  std::optional<std::string> WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+  std::optional<std::string> WaitFor(Pred pred, std::chrono::milliseconds timeout = 60s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      auto line = ReadLine(left);
-      if (!line) return std::nullopt;
-      seen.push_back(*line);
-      if (pred(*line)) return line;
+    std::unique_lock lock(m_);
+    while (true) {
+      while (out_.taken < out_.lines.size()) {
+        const std::string& line = out_.lines[out_.taken++];
+        if (pred(line)) return line;
+      }
+      if (out_.ended) return std::nullopt;
+      if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && out_.taken == out_.lines.size())
+        return std::nullopt;
     }
-    return std::nullopt;
   }
 
-  void Signal(int sig) { kill(pid_, sig); }
+  /// Waits until `pred` holds for the whole standard output so far; false when it did not
+  /// before the deadline or the end of the output.
+  template <typename Pred>
+  bool WaitForOutput(Pred pred, std::chrono::milliseconds timeout = 60s) {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, timeout, [&] { return pred(std::as_const(out_.lines)) || out_.ended; }) &&
+           pred(std::as_const(out_.lines));
+  }
 
-  /// Exit status (or 128 + signal), or nothing if it did not end within `timeout`.
-  std::optional<int> Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  /// Waits for a line of standard output that starts with `prefix`.
+  std::optional<std::string> WaitForPrefix(const std::string& prefix, std::chrono::milliseconds timeout = 60s) {
+    return WaitFor([&](const std::string& l) { return l.starts_with(prefix); }, timeout);
+  }
+
+  /// Every line of standard output so far (all of it once `Wait` has seen the end).
+  std::vector<std::string> Output() {
+    std::lock_guard lock(m_);
+    return out_.lines;
+  }
+  /// Every line of standard error so far.
+  std::vector<std::string> Errors() {
+    std::lock_guard lock(m_);
+    return err_.lines;
+  }
+
+  void Signal(int sig) {
+    if (!status_) kill(pid_, sig);
+  }
+
+  /// Exit status (or 128 + signal), or nothing if it did not end within `timeout`. Once
+  /// it returns a status, the child's whole output has been read.
+  std::optional<int> Wait(std::chrono::milliseconds timeout = 60s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
+    while (!status_) {
       int status = 0;
       const pid_t r = waitpid(pid_, &status, WNOHANG);
       if (r == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
       }
       if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      // Keep draining output so a chatty child never blocks on a full pipe.
-      Drain(out_, outBuf_);
-      Drain(err_, errBuf_);
-      usleep(10000);
+      std::this_thread::sleep_for(10ms);
     }
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [this] { return out_.ended && err_.ended; });
+    return status_;
   }
-
-  std::vector<std::string> seen;
 
  private:
-  static void Drain(int fd, std::string& buf) {
-    pollfd p{fd, POLLIN, 0};
-    char chunk[4096];
-    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-      const ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n <= 0) break;
-      buf.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
+  struct Stream {
+    std::vector<std::string> lines;
+    std::string partial;
+    std::size_t taken = 0;  ///< lines already looked at by WaitFor
+    bool ended = false;
+  };
 
-  static std::optional<std::string> ReadFrom(int fd, std::string& buf, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  void Pump(int fd, Stream& s) {
+    char chunk[4096];
     while (true) {
-      if (const auto nl = buf.find('\n'); nl != std::string::npos) {
-        std::string line = buf.substr(0, nl);
-        buf.erase(0, nl + 1);
-        return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char chunk[4096];
       const ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n <= 0) return std::nullopt;
-      buf.append(chunk, static_cast<std::size_t>(n));
+      if (n < 0 && errno == EINTR) continue;
+      std::lock_guard lock(m_);
+      if (n <= 0) {
+        if (!s.partial.empty()) s.lines.push_back(std::move(s.partial));
+        s.ended = true;
+        cv_.notify_all();
+        break;
+      }
+      s.partial.append(chunk, static_cast<std::size_t>(n));
+      for (std::size_t nl; (nl = s.partial.find('\n')) != std::string::npos;) {
+        s.lines.push_back(s.partial.substr(0, nl));
+        s.partial.erase(0, nl + 1);
+      }
+      cv_.notify_all();
     }
+    close(fd);
   }
 
   pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
-  bool exited_ = false;
-  std::string outBuf_, errBuf_;
+  std::optional<int> status_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  Stream out_, err_;
+  std::thread outReader_, errReader_;
 };
 
 }  // namespace telvaro::test
