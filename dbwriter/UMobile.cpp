@@ -60,11 +60,11 @@ TDateTime ConvertToLocalTimeDT(TDateTime utc) { return ConvertToLocalTimeDT(utc,
 TDateTime ConvertToLocalTimeDT(TDateTime utc, long offsetSeconds) {
   if (!IsStorableDateTime(utc)) return utc;
   // Whole milliseconds on a linear scale, so that dates before 1899-12-30 (whose
-  // time of day counts away from zero) shift the right way.
-  DateTimeParts p = DecodeDateTime(utc);
-  const TDateTime dayStart = EncodeDateTime({p.year, p.month, p.day, 0, 0, 0, 0});
-  const std::int64_t msOfDay = ((p.hour * 60ll + p.minute) * 60 + p.second) * 1000 + p.msec;
-  const std::int64_t total = static_cast<std::int64_t>(dayStart) * 86'400'000ll + msOfDay +
+  // time of day counts away from zero) shift the right way, and a time of day that
+  // rounds up to midnight lands on the next day.
+  const double day = std::trunc(utc);
+  const std::int64_t total = static_cast<std::int64_t>(day) * 86'400'000ll +
+                             std::llround(std::fabs(utc - day) * 86'400'000.0) +
                              static_cast<std::int64_t>(offsetSeconds) * 1000;
   std::int64_t days = total / 86'400'000ll;
   std::int64_t ms = total % 86'400'000ll;

@@ -127,6 +127,9 @@ TEST(TMobileTest, LocalTimeUsesTheOffsetGiven) {
       {"milliseconds kept", At(2024, 1, 15, 12, 0, 0, 123), 3 * 3600, At(2024, 1, 15, 15, 0, 0, 123)},
       {"before 1899-12-30", At(1850, 6, 1, 12, 0), 3 * 3600, At(1850, 6, 1, 15, 0)},
       {"into the epoch day", At(1899, 12, 29, 23, 0), 3 * 3600, At(1899, 12, 30, 2, 0)},
+      // Less than half a millisecond before midnight rounds up into the next day.
+      {"rounds up to midnight", At(2024, 1, 15, 0, 0) - 1e-10, 0, At(2024, 1, 15, 0, 0)},
+      {"rounds up to midnight before 1899", -1.9999999999, 0, At(1899, 12, 30, 0, 0)},
   };
   for (const Case& c : cases) {
     const DateTimeParts got = DecodeDateTime(ConvertToLocalTimeDT(c.utc, c.offset));
@@ -135,6 +138,8 @@ TEST(TMobileTest, LocalTimeUsesTheOffsetGiven) {
               std::tie(want.year, want.month, want.day, want.hour, want.minute, want.second, want.msec))
         << c.name;
   }
+  // The last storable instant rounds up past 9999 and stays a plain value.
+  EXPECT_EQ(ConvertToLocalTimeDT(2958465.9999999995, 0), 2958466.0);
   // Without an offset, the host's offset now: UTC+3 in these tests.
   EXPECT_EQ(FormatDateTime("yyyy-mm-dd hh:nn", ConvertToLocalTimeDT(At(2024, 1, 15, 12, 0))), "2024-01-15 15:00");
 }
