@@ -105,6 +105,14 @@ void FillRow(MobileRow& r, const TMobile& m) {
   r.lastValid = m.SecFromLastPoint;
 }
 
+// Closes the statement's cursor and drops its pending results on every way out of
+// an execution: after an error, results left unread keep the statement (and, on
+// some servers, the whole connection) busy for the next execution and the rollback.
+struct CursorCloser {
+  SQLHSTMT h;
+  ~CursorCloser() { SQLFreeStmt(h, SQL_CLOSE); }
+};
+
 class Binder {
  public:
   explicit Binder(const odbc::Handle& stmt) : stmt_(stmt) {}
@@ -228,6 +236,8 @@ void TCentralDB::Open(const std::string& connectionString) {
 void TCentralDB::Reopen() {
   std::lock_guard lock(mutex_);
   if (!configured_) throw std::logic_error("the central database was never opened");
+  // Start-up may have connected since the caller saw the connection down.
+  if (conn_.IsOpen() && !lost_) return;
   ConnectLocked();
 }
 
@@ -336,6 +346,7 @@ void TCentralDB::CallMobiles(std::span<const TMobile> mobiles) {
       if (n == 0) break;
       s.mobiles.Check(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(n), 0),
                       "setting the parameter set size");
+      const CursorCloser closer{h};
       SQLRETURN rc = SQLExecute(h);
       s.mobiles.Check(rc, "MOBILES_IU");
       // Each parameter set may leave a result; all must be read before the next execution.
@@ -343,7 +354,6 @@ void TCentralDB::CallMobiles(std::span<const TMobile> mobiles) {
         rc = SQLMoreResults(h);
         s.mobiles.Check(rc, "MOBILES_IU");
       }
-      SQLFreeStmt(h, SQL_CLOSE);
       for (std::size_t k = 0; k < n && k < s.mobilesProcessed; ++k) {
         if (s.mobileStatus[k] == SQL_PARAM_ERROR)
           throw odbc::Error("MOBILES_IU: parameter set failed", "HY000", false);
@@ -360,13 +370,13 @@ void TCentralDB::CallObject(const TMobile& mobile) {
     s.objectRow.ret = 0;
     SetText(s.objectRow.id, s.objectRow.idInd, mobile.ID.view());
     SetText(s.objectRow.id2, s.objectRow.id2Ind, mobile.ID2.view());
+    const CursorCloser closer{h};
     SQLRETURN rc = SQLExecute(h);
     s.objects.Check(rc, "OBJECTS_IU");
     while (SQL_SUCCEEDED(rc)) {
       rc = SQLMoreResults(h);
       s.objects.Check(rc, "OBJECTS_IU");
     }
-    SQLFreeStmt(h, SQL_CLOSE);
   });
 }
 

@@ -28,8 +28,8 @@ class TCentralDB {
   /// Connects with `connectionString` and keeps it for Reopen; throws odbc::Error
   /// (the string is kept even then, so a later Reopen can succeed).
   void Open(const std::string& connectionString);
-  /// Connects again with the kept string, dropping a broken connection first; throws
-  /// odbc::Error, or std::logic_error when Open was never called.
+  /// Connects again with the kept string, dropping a broken connection first (nothing
+  /// when connected); throws odbc::Error, or std::logic_error when Open was never called.
   void Reopen();
   /// True once Open was called and until Close.
   bool Configured() const;

@@ -176,6 +176,19 @@ TEST_F(CentralDBTest, ObjectsAreRegisteredAndUpdated) {
   EXPECT_EQ(sql_->Scalar("SELECT id2 FROM objects WHERE id = '" + tag_ + "-o'"), "second");
 }
 
+TEST_F(CentralDBTest, ReopenKeepsALiveConnection) {
+  // The writer may ask for a reopen just after start-up connected: the connection and
+  // its open transaction stay.
+  TMobile m = TMobile::Create();
+  m.ID.assign(tag_ + "-r");
+  m.UTC = At(2024, 3, 1, 8, 0);
+  db_.StartTransaction();
+  db_.CallMobiles(std::span(&m, 1));
+  db_.Reopen();
+  db_.Commit();
+  EXPECT_EQ(Count(tag_ + "-r"), "1");
+}
+
 TEST_F(CentralDBTest, FailedOpenKeepsTheStringForReopen) {
   TCentralDB db;
   EXPECT_FALSE(db.Configured());
