@@ -23,8 +23,10 @@ as_postgres() {
   if [ "$(id -un)" = postgres ]; then "$@"; else runuser -u postgres -- "$@"; fi
 }
 
+# Perl's socket module is in perl-base, which every Debian system has; python3 is not.
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  perl -MIO::Socket::INET -e \
+    'print IO::Socket::INET->new(LocalAddr => "127.0.0.1", LocalPort => 0, Proto => "tcp")->sockport, "\n"'
 }
 
 start() {
@@ -63,9 +65,15 @@ CONF
     exit 1
   fi
 
-  as_postgres "$bin/createdb" -h "$dir" -p "$port" -U postgres "$dbname" >&2
-  as_postgres "$bin/psql" -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres -d "$dbname" \
-    -f - <"$root/db/postgresql.sql" >&2
+  # Nobody would stop a server whose start was reported as failed: stop it here.
+  if ! as_postgres "$bin/createdb" -h "$dir" -p "$port" -U postgres "$dbname" >&2 ||
+    ! as_postgres "$bin/psql" -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres -d "$dbname" \
+      -f - <"$root/db/postgresql.sql" >&2; then
+    log "could not create the test database"
+    as_postgres "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >&2 || true
+    rm -rf "$dir"
+    exit 1
+  fi
   log "PostgreSQL running in $dir on port $port"
 
   echo "export TELVARO_TEST_ODBC='Driver={$driver};Servername=127.0.0.1;Port=$port;Database=$dbname;Username=postgres;Password=;Protocol=7.4-1;CommLog=0;Debug=0'"
