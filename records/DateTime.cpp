@@ -83,7 +83,8 @@ DateTimeParts DecodeDateTime(TDateTime dt) {
   std::int64_t ms = std::llround(std::fabs(dt - std::trunc(dt)) * MsecPerDay);
   if (ms >= MsecPerDay) {
     ms -= MsecPerDay;
-    days += dt < 0 ? -1 : 1;
+    // The time of day runs forward from the date on both sides of day 0.
+    days += 1;
   }
   CivilFromDays(days, p.year, p.month, p.day);
   p.hour = static_cast<int>(ms / 3'600'000);

@@ -9,7 +9,7 @@ root=$(pwd)
 bash scripts/deps.sh || exit 1
 
 jobs=$(nproc)
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+export CCACHE_DIR="${CCACHE_DIR:-${HOME:-/root}/.cache/ccache}"
 # Clones in other folders (CI's among them) share the compiler cache.
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 
@@ -21,7 +21,8 @@ trap stop_services EXIT
 
 if [ -f scripts/pg-test.sh ]; then
   # Exports TELVARO_TEST_ODBC for the database tests.
-  eval "$(bash scripts/pg-test.sh start)" || { echo "could not start the test database"; exit 1; }
+  pgenv=$(bash scripts/pg-test.sh start) || { echo "could not start the test database"; exit 1; }
+  eval "$pgenv"
   services_up=1
 fi
 

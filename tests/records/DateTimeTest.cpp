@@ -22,6 +22,11 @@ TEST(DateTime, RoundTripsThroughCalendarFields) {
               std::tie(p.year, p.month, p.day, p.hour, p.minute, p.second, p.msec));
   }
   EXPECT_DOUBLE_EQ(UnixToDateTime(0), 25569.0);
+  // A time of day that rounds up to midnight moves to the next day, also before day 0.
+  const DateTimeParts up = DecodeDateTime(1.9999999999);  // 1899-12-31 23:59:59.99999
+  EXPECT_EQ(std::tie(up.year, up.month, up.day, up.hour), std::make_tuple(1900, 1, 1, 0));
+  const DateTimeParts down = DecodeDateTime(-1.9999999999);  // 1899-12-29 23:59:59.99999
+  EXPECT_EQ(std::tie(down.year, down.month, down.day, down.hour), std::make_tuple(1899, 12, 30, 0));
 }
 
 TEST(DateTime, ParsesDatesInTheShortFormat) {
