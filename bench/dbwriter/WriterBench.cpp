@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "connections/NamedEvent.h"
-#include "dbwriter/DBQueue.h"
+#include "connections/NamedEvent.h"
+#include "connections/RecordQueue.h"
 #include "dbwriter/UMobilesThread.h"
 
 namespace telvaro {
@@ -142,7 +143,10 @@ void BM_WriterThread(benchmark::State& state) {
 
   long long expected = count();
   for (auto _ : state) {
-    for (int i = 0; i < perIteration; ++i) AddToDBQueue(queue, NextRecord(), settings);
+    for (int i = 0; i < perIteration; ++i) {
+      queue.AddBounded(NextRecord(), static_cast<std::size_t>(settings.QueueLimit));
+      SetNamedEvent(DBEventName);
+    }
     expected += perIteration;
     while (queue.Size() > 0 || count() < expected) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -4,7 +4,8 @@
 #include <atomic>
 
 #include "connections/NamedEvent.h"
-#include "dbwriter/DBQueue.h"
+#include "connections/NamedEvent.h"
+#include "connections/RecordQueue.h"
 #include "dbwriter/UMobilesThread.h"
 #include "tests/dbwriter/TestDB.h"
 
@@ -48,7 +49,11 @@ class WriterTest : public ::testing::Test {
     return r;
   }
 
-  void Queue(const TNTMobile& r) { AddToDBQueue(queue_, r, settings_); }
+  // As a connection does: bounded by the queue limit, then the writer's event.
+  void Queue(const TNTMobile& r) {
+    queue_.AddBounded(r, static_cast<std::size_t>(settings_.QueueLimit));
+    SetNamedEvent(DBEventName);
+  }
 
   /// IDs of this test's rows, in the order they were inserted.
   std::vector<std::string> Stored() {
