@@ -4,16 +4,11 @@
 #include <cstdio>
 #include <random>
 
+#include "protocol/UCommonFunctions.h"
 #include "shell/Settings.h"
 
 namespace telvaro {
 namespace {
-
-std::string_view TrimControl(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
-  return s;
-}
 
 int RandomKey() {
   thread_local std::mt19937 gen{std::random_device{}()};
