@@ -26,10 +26,7 @@ bool IsValueSize(std::size_t s) noexcept { return s == 1 || s == 2 || s == 4 || 
 
 /// The bytes as single-byte text (kept unchanged), without characters up to 0x20 at either end.
 std::string_view TrimmedText(Bytes arr, std::size_t pos, std::size_t len) noexcept {
-  std::string_view s(reinterpret_cast<const char*>(arr.data() + pos), len);
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
-  return s;
+  return TrimControl({reinterpret_cast<const char*>(arr.data() + pos), len});
 }
 
 /// The non-zero bytes of a field, in order.

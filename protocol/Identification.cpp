@@ -14,12 +14,6 @@ int HexDigit(char c) noexcept {
   return -1;
 }
 
-std::string_view TrimBlanks(std::string_view s) noexcept {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
 KeyTableLoad ParseKeyTable(std::string_view text) {
@@ -28,7 +22,7 @@ KeyTableLoad ParseKeyTable(std::string_view text) {
   int lineNo = 0;
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
-    const std::string_view line = TrimBlanks(text.substr(0, eol));
+    const std::string_view line = TrimControl(text.substr(0, eol));
     text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
     ++lineNo;
     if (line.empty()) continue;

@@ -77,6 +77,13 @@ std::string GetImei(Bytes arr, std::size_t pos);
 /// `len` bytes from `pos`, one character each, cut at the end of `arr`.
 std::string GetString(Bytes arr, std::size_t pos, std::size_t len);
 
+/// `s` without characters up to 0x20 (blanks, control characters, zero bytes) at either end.
+inline std::string_view TrimControl(std::string_view s) noexcept {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
+  return s;
+}
+
 /// One character per byte.
 inline std::string ArrayToString(Bytes arr) { return std::string(arr.begin(), arr.end()); }
 

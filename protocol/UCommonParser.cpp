@@ -4,16 +4,11 @@
 #include <cstdio>
 #include <random>
 
+#include "protocol/UCommonFunctions.h"
 #include "shell/Settings.h"
 
 namespace telvaro {
 namespace {
-
-std::string_view TrimControl(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
-  return s;
-}
 
 int RandomKey() {
   thread_local std::mt19937 gen{std::random_device{}()};
@@ -31,7 +26,9 @@ void TParser::GetDBEvents() {
   std::string_view rest = Settings.EventsToDB;
   while (true) {
     const auto comma = rest.find(',');
-    const std::string_view piece = rest.substr(0, comma);
+    // Blanks around a number are not part of it: "150, 151" lists 151, not the 0 of a
+    // non-number, which would send every record without an event to the fuel store.
+    const std::string_view piece = TrimControl(rest.substr(0, comma));
     if (!piece.empty()) {
       // A piece that is not a number counts as 0; values wrap to their low byte.
       long long v = 0;

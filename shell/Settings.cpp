@@ -98,7 +98,7 @@ class IniFile {
       base = 16;
       s.remove_prefix(1);
     }
-    if (s.empty() || s.size() > 18) return std::nullopt;
+    if (s.empty()) return std::nullopt;
     std::int64_t v = 0;
     for (char c : s) {
       int d;
@@ -106,6 +106,8 @@ class IniFile {
       else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
       else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
       else return std::nullopt;
+      // A value past the 64-bit range is no number of any key.
+      if (v > (INT64_MAX - d) / base) return std::nullopt;
       v = v * base + d;
     }
     return negative ? -v : v;

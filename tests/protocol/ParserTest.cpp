@@ -115,6 +115,7 @@ TEST(ParserBase, DatabaseEventsFromSettings) {
   for (const Case& c : std::initializer_list<Case>{{"150", {150}},
                                                    {"150,151", {150, 151}},
                                                    {"150,,200", {150, 200}},
+                                                   {"150, 151 , ,7", {150, 151, 7}},
                                                    {"", {}},
                                                    {"x", {0}},
                                                    {"256,300", {0, 44}}}) {

@@ -73,6 +73,22 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
   EXPECT_EQ(login, "DSN=x;UID=u;PWD={p;w}");
 }
 
+TEST_F(SettingsFile, IntegerTextsOutsideTheNumbersGiveTheDefault) {
+  TSettings s;
+  struct Case { const char* value; std::int32_t port; };
+  for (const Case& c : std::initializer_list<Case>{{"$1f90", 8080},
+                                                   {"-0x10", -16},
+                                                   {"0x", 4001},
+                                                   {"$", 4001},
+                                                   {"12abc", 4001},
+                                                   {"99999999999", 4001},
+                                                   {"0xFFFFFFFFFFFFFFFF", 4001},
+                                                   {"$FFFFFFFFFFFFFFFFFF", 4001}}) {
+    Load(std::string("[Server]\nPort=") + c.value + "\n", s);
+    EXPECT_EQ(s.Port, c.port) << c.value;
+  }
+}
+
 TEST_F(SettingsFile, DatabaseLoginFollowsNoBaseAndWinAuth) {
   TSettings s;
   EXPECT_EQ(Load("[DB]\nProvider=Driver=X;Server=h;\nWinAuth=1\n", s), "Driver=X;Server=h;Trusted_Connection=Yes");
