@@ -38,7 +38,11 @@ class IniFile {
   explicit IniFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string line, section;
+    bool first = true;
     while (std::getline(in, line)) {
+      // Editors on Windows may start the file with a UTF-8 byte-order mark.
+      if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+      first = false;
       std::string_view l = Trim(line);
       if (l.empty() || l.front() == ';') continue;
       if (l.front() == '[') {

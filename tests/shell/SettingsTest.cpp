@@ -89,6 +89,12 @@ TEST_F(SettingsFile, IntegerTextsOutsideTheNumbersGiveTheDefault) {
   }
 }
 
+TEST_F(SettingsFile, ByteOrderMarkDoesNotHideTheFirstSection) {
+  TSettings s;
+  Load("\xEF\xBB\xBF[Server]\nPort=5000\n", s);
+  EXPECT_EQ(s.Port, 5000);
+}
+
 TEST_F(SettingsFile, DatabaseLoginFollowsNoBaseAndWinAuth) {
   TSettings s;
   EXPECT_EQ(Load("[DB]\nProvider=Driver=X;Server=h;\nWinAuth=1\n", s), "Driver=X;Server=h;Trusted_Connection=Yes");
