@@ -71,9 +71,7 @@ void TPipeServer::Deliver(F&& handler) {
 }
 
 struct TPipeServer::Client {
-  Client(Session& s, asio::io_context& io, int fd)
-      : pipe(static_cast<PipeHandle>(fd)), fd(fd), session(&s), io(&io), sd(std::in_place, io, fd),
-        assembler(TempDirectory()) {}
+  Client(Session& s, asio::io_context& io, int fd);
 
   const PipeHandle pipe;
   const int fd;
@@ -342,6 +340,10 @@ struct TPipeServer::Session : std::enable_shared_from_this<Session> {
     clients.erase(c->fd);
   }
 };
+
+TPipeServer::Client::Client(Session& s, asio::io_context& io, int fd)
+    : pipe(static_cast<PipeHandle>(fd)), fd(fd), session(&s), io(&io), sd(std::in_place, io, fd),
+      assembler(s.tempDir) {}
 
 TPipeServer::TPipeServer(asio::io_context& mainLoop) : FMain(mainLoop) {}
 
