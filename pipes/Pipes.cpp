@@ -360,11 +360,13 @@ void TPipeServer::SetPipeName(const std::string& value) {
   FPipeName = value;
 }
 
-std::string TPipeServer::PipePath() const {
+std::string PipeSocketPath(const std::string& name) {
   std::string dir = Settings.PipeDir;
   if (dir.empty() || dir.back() != '/') dir += '/';
-  return dir + FPipeName;
+  return dir + name;
 }
+
+std::string TPipeServer::PipePath() const { return PipeSocketPath(FPipeName); }
 
 void TPipeServer::SetActive(bool value) {
   if (value == FActive) return;

@@ -18,6 +18,7 @@
 
 #include "pipes/PipeClient.h"
 #include "pipes/PipeText.h"
+#include "pipes/Pipes.h"
 #include "protocol/UCommonParser.h"
 #include "records/DateTime.h"
 #include "records/Events.h"
@@ -64,11 +65,6 @@ struct Options {
   long count = -1;
 };
 
-std::string PipePath(const std::string& name) {
-  const std::string& dir = Settings.PipeDir;
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 /// The directory of this program, with a trailing "/".
 std::string ProgramDirectory() {
   std::error_code ec;
@@ -111,7 +107,7 @@ std::vector<std::uint8_t> Message(const TCmdRec& r, const std::vector<std::uint8
   return m;
 }
 
-void SendRequest(const std::vector<std::uint8_t>& msg) { TPipeClient(PipePath(Settings.CmdChannel)).Send(msg); }
+void SendRequest(const std::vector<std::uint8_t>& msg) { TPipeClient(PipeSocketPath(Settings.CmdChannel)).Send(msg); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -137,7 +133,7 @@ int Report(const Options& o) {
   const auto& a = o.args;
   if (a.size() != 3) throw UsageError("report needs FROM TO");
   const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + a[1] + "*" + a[2] + "*"));
-  TPipeClient c(PipePath(Settings.CmdChannel));
+  TPipeClient c(PipeSocketPath(Settings.CmdChannel));
   c.Send(Message(r));
   // The server answers nothing when it cannot make the report; do not wait for ever.
   const timeval tv{o.timeout, 0};
@@ -202,7 +198,7 @@ std::string Json(const TRecNTMobile& r) {
 
 int Tail(const Options& o) {
   if (o.args.size() != 1) throw UsageError("tail takes no arguments");
-  TPipeClient c(PipePath(Settings.PipeChannel));
+  TPipeClient c(PipeSocketPath(Settings.PipeChannel));
   for (long seen = 0; o.count < 0 || seen < o.count; ++seen) {
     const auto msg = c.Receive();
     if (!msg) {
