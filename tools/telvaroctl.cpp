@@ -31,7 +31,8 @@ namespace {
 constexpr const char* Usage = R"(usage: telvaroctl [OPTIONS] COMMAND [ARGS]
 
 Commands:
-  command ID TEXT       queue TEXT as a command for terminal ID
+  command ID TEXT       queue TEXT as a command for terminal ID (TEXT may not begin
+                        with "f" or "d" nor hold "REPORT*": those are other requests)
   upload ID TYPE FILE   upload FILE to terminal ID; TYPE is the file type digit 0 to 9
   stop ID               stop the file uploads queued for terminal ID
   report FROM TO        ask for the fuel report of FROM to TO (dates as the server reads
@@ -262,7 +263,12 @@ int Run(int argc, char** argv) {
   Configure(o);
   if (a[0] == "command") {
     if (a.size() != 3) throw UsageError("command needs ID TEXT");
-    SendRequest(Message(Request(a[1], FieldText("the command", a[2]))));
+    const std::string text = FieldText("the command", a[2]);
+    // The server takes such a text for an upload, a stop or a report request; it would
+    // never reach the terminal.
+    if (text.starts_with('f') || text.starts_with('d') || text.find("REPORT*") != std::string::npos)
+      throw UsageError("a command may not begin with \"f\" or \"d\" nor hold \"REPORT*\"");
+    SendRequest(Message(Request(a[1], text)));
     return 0;
   }
   if (a[0] == "upload") return Upload(o);
