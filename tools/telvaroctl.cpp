@@ -200,7 +200,7 @@ std::string Json(const TRecNTMobile& r) {
 int Tail(const Options& o) {
   if (o.args.size() != 1) throw UsageError("tail takes no arguments");
   TPipeClient c(PipeSocketPath(Settings.PipeChannel));
-  for (long seen = 0; o.count < 0 || seen < o.count; ++seen) {
+  for (long seen = 0; o.count < 0 || seen < o.count;) {
     const auto msg = c.Receive();
     if (!msg) {
       std::cerr << "telvaroctl: the server closed the data pipe\n";
@@ -213,6 +213,7 @@ int Tail(const Options& o) {
     TNTMobile m;
     std::memcpy(&m.Rec, msg->data(), sizeof m.Rec);
     std::cout << (o.json ? Json(m.Rec) : m.Print()) << '\n' << std::flush;
+    ++seen;
   }
   return 0;
 }

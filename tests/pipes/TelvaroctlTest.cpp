@@ -146,6 +146,9 @@ TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {
 TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
   auto tail = Ctl("--home " + Settings.PipeDir + " tail --count 1");
   RunUntil([&] { return ps_.ClientCount() == 1; });
+  // A message that is not a record is skipped and does not count.
+  const std::uint8_t notARecord[10] = {};
+  ASSERT_TRUE(ps_.Write(ps_.Clients(0), notARecord));
   TNTMobile m;
   m.Rec.ID.assign("356307042441013");
   m.Rec.Event = evPing;
