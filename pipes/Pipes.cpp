@@ -71,9 +71,7 @@ void TPipeServer::Deliver(F&& handler) {
 }
 
 struct TPipeServer::Client {
-  Client(Session& s, asio::io_context& io, int fd)
-      : pipe(static_cast<PipeHandle>(fd)), fd(fd), session(&s), io(&io), sd(std::in_place, io, fd),
-        assembler(TempDirectory()) {}
+  Client(Session& s, asio::io_context& io, int fd);
 
   const PipeHandle pipe;
   const int fd;
@@ -343,6 +341,10 @@ struct TPipeServer::Session : std::enable_shared_from_this<Session> {
   }
 };
 
+TPipeServer::Client::Client(Session& s, asio::io_context& io, int fd)
+    : pipe(static_cast<PipeHandle>(fd)), fd(fd), session(&s), io(&io), sd(std::in_place, io, fd),
+      assembler(s.tempDir) {}
+
 TPipeServer::TPipeServer(asio::io_context& mainLoop) : FMain(mainLoop) {}
 
 TPipeServer::~TPipeServer() {
@@ -358,11 +360,13 @@ void TPipeServer::SetPipeName(const std::string& value) {
   FPipeName = value;
 }
 
-std::string TPipeServer::PipePath() const {
+std::string PipeSocketPath(const std::string& name) {
   std::string dir = Settings.PipeDir;
   if (dir.empty() || dir.back() != '/') dir += '/';
-  return dir + FPipeName;
+  return dir + name;
 }
+
+std::string TPipeServer::PipePath() const { return PipeSocketPath(FPipeName); }
 
 void TPipeServer::SetActive(bool value) {
   if (value == FActive) return;

@@ -36,6 +36,10 @@ class EPipeException : public std::runtime_error {
 /// Longest accepted pipe name, in characters.
 inline constexpr std::size_t MAX_NAME = 256;
 
+/// The socket path of the pipe `name`: PipeDir/NAME. Servers and clients share it, so
+/// both always meet at the same file.
+std::string PipeSocketPath(const std::string& name);
+
 class TPipeServer {
  public:
   using ConnectHandler = std::function<void(TPipeServer& sender, PipeHandle pipe)>;

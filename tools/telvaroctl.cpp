@@ -18,6 +18,7 @@
 
 #include "pipes/PipeClient.h"
 #include "pipes/PipeText.h"
+#include "pipes/Pipes.h"
 #include "protocol/UCommonParser.h"
 #include "records/DateTime.h"
 #include "records/Events.h"
@@ -30,7 +31,8 @@ namespace {
 constexpr const char* Usage = R"(usage: telvaroctl [OPTIONS] COMMAND [ARGS]
 
 Commands:
-  command ID TEXT       queue TEXT as a command for terminal ID
+  command ID TEXT       queue TEXT as a command for terminal ID (TEXT may not begin
+                        with "f" or "d" nor hold "REPORT*": those are other requests)
   upload ID TYPE FILE   upload FILE to terminal ID; TYPE is the file type digit 0 to 9
   stop ID               stop the file uploads queued for terminal ID
   report FROM TO        ask for the fuel report of FROM to TO (dates as the server reads
@@ -63,11 +65,6 @@ struct Options {
   long timeout = 10;
   long count = -1;
 };
-
-std::string PipePath(const std::string& name) {
-  const std::string& dir = Settings.PipeDir;
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-}
 
 /// The directory of this program, with a trailing "/".
 std::string ProgramDirectory() {
@@ -111,7 +108,7 @@ std::vector<std::uint8_t> Message(const TCmdRec& r, const std::vector<std::uint8
   return m;
 }
 
-void SendRequest(const std::vector<std::uint8_t>& msg) { TPipeClient(PipePath(Settings.CmdChannel)).Send(msg); }
+void SendRequest(const std::vector<std::uint8_t>& msg) { TPipeClient(PipeSocketPath(Settings.CmdChannel)).Send(msg); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -137,7 +134,7 @@ int Report(const Options& o) {
   const auto& a = o.args;
   if (a.size() != 3) throw UsageError("report needs FROM TO");
   const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + a[1] + "*" + a[2] + "*"));
-  TPipeClient c(PipePath(Settings.CmdChannel));
+  TPipeClient c(PipeSocketPath(Settings.CmdChannel));
   c.Send(Message(r));
   // The server answers nothing when it cannot make the report; do not wait for ever.
   const timeval tv{o.timeout, 0};
@@ -202,8 +199,8 @@ std::string Json(const TRecNTMobile& r) {
 
 int Tail(const Options& o) {
   if (o.args.size() != 1) throw UsageError("tail takes no arguments");
-  TPipeClient c(PipePath(Settings.PipeChannel));
-  for (long seen = 0; o.count < 0 || seen < o.count; ++seen) {
+  TPipeClient c(PipeSocketPath(Settings.PipeChannel));
+  for (long seen = 0; o.count < 0 || seen < o.count;) {
     const auto msg = c.Receive();
     if (!msg) {
       std::cerr << "telvaroctl: the server closed the data pipe\n";
@@ -216,6 +213,7 @@ int Tail(const Options& o) {
     TNTMobile m;
     std::memcpy(&m.Rec, msg->data(), sizeof m.Rec);
     std::cout << (o.json ? Json(m.Rec) : m.Print()) << '\n' << std::flush;
+    ++seen;
   }
   return 0;
 }
@@ -266,7 +264,12 @@ int Run(int argc, char** argv) {
   Configure(o);
   if (a[0] == "command") {
     if (a.size() != 3) throw UsageError("command needs ID TEXT");
-    SendRequest(Message(Request(a[1], FieldText("the command", a[2]))));
+    const std::string text = FieldText("the command", a[2]);
+    // The server takes such a text for an upload, a stop or a report request; it would
+    // never reach the terminal.
+    if (text.starts_with('f') || text.starts_with('d') || text.find("REPORT*") != std::string::npos)
+      throw UsageError("a command may not begin with \"f\" or \"d\" nor hold \"REPORT*\"");
+    SendRequest(Message(Request(a[1], text)));
     return 0;
   }
   if (a[0] == "upload") return Upload(o);

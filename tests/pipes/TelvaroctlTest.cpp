@@ -104,6 +104,16 @@ TEST_F(TelvaroctlTest, CommandUploadStopReport) {
                                       "Got file for 356307042441013 type=3 size=2500"}));
   EXPECT_EQ(Wait(Ctl("upload 1 x " + file)).status, 2);
   EXPECT_EQ(Wait(Ctl("frobnicate")).status, 2);
+
+  // Command texts the server would take for an upload, a stop or a report are refused
+  // instead of being sent as something else.
+  const auto calls = store_.calls.size();
+  for (const char* text : {"dump", "fwupdate", "'get REPORT*1'"})
+    EXPECT_EQ(Wait(Ctl(std::string("command 356307042441013 ") + text)).status, 2) << text;
+  EXPECT_EQ(Wait(Ctl("command 356307042441013 getver")).status, 0);
+  RunUntil([&] { return store_.calls.size() > calls; });
+  EXPECT_EQ(store_.calls.size(), calls + 1);
+  EXPECT_EQ(store_.tasks.back().cmd, "getver");
 }
 
 TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {
@@ -136,6 +146,9 @@ TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {
 TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
   auto tail = Ctl("--home " + Settings.PipeDir + " tail --count 1");
   RunUntil([&] { return ps_.ClientCount() == 1; });
+  // A message that is not a record is skipped and does not count.
+  const std::uint8_t notARecord[10] = {};
+  ASSERT_TRUE(ps_.Write(ps_.Clients(0), notARecord));
   TNTMobile m;
   m.Rec.ID.assign("356307042441013");
   m.Rec.Event = evPing;
