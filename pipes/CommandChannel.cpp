@@ -18,8 +18,12 @@ namespace {
 constexpr std::size_t BlockHeaderSize = 12;
 constexpr std::uint8_t FileBlockCode = 0x06;
 
-/// The declared size: the whole text as a decimal integer, else 0.
+/// The declared size: the whole text as a decimal integer, else 0. Blanks and a plus
+/// sign before the digits are read as dispatch applications have always been able to
+/// send them; an upload must not turn into an empty file over padding.
 std::int64_t ParseSize(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
   std::int32_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
   return ec == std::errc() && end == text.data() + text.size() && !text.empty() ? v : 0;

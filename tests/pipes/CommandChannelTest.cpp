@@ -185,6 +185,7 @@ TEST_F(CommandChannelTest, UploadEdges) {
       {"type 7 is the byte 7", "f 7  10", 10, {10}, std::string("\x06\x07\0\0\0\x0A\0\0\0\0\0\x0A", 12)},
       {"declared size 0", "f 2  0", 5, {0}, std::string("\x06\x02\0\0\0\0\0\0\0\0\0\0", 12)},
       {"size not a number", "f 2  12x", 5, {0}, std::string("\x06\x02\0\0\0\0\0\0\0\0\0\0", 12)},
+      {"blanks before the size", "f 3    +10", 10, {10}, std::string("\x06\x03\0\0\0\x0A\0\0\0\0\0\x0A", 12)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
