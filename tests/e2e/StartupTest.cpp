@@ -110,5 +110,17 @@ TEST_F(StartupTest, ListenerThatCannotStartEndsWithErrorAndStatusOne) {
   }
 }
 
+TEST_F(StartupTest, WindowThatCannotBeShownEndsWithStatusOne) {
+  WriteIni();
+  const char* term = std::getenv("TERM");
+  const std::optional<std::string> saved = term ? std::optional<std::string>(term) : std::nullopt;
+  ::setenv("TERM", "no-such-terminal-type", 1);
+  Process server(TELVARO_SERVER, {"--tui", "--home", Home()});
+  saved ? ::setenv("TERM", saved->c_str(), 1) : ::unsetenv("TERM");
+  ASSERT_EQ(server.Wait(), 1);
+  EXPECT_EQ(server.Errors(), std::vector<std::string>{"telvaroserver: The terminal cannot show the operator window"});
+  EXPECT_TRUE(server.Output().empty()) << "nothing is started";
+}
+
 }  // namespace
 }  // namespace telvaro::test
