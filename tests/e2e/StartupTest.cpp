@@ -118,7 +118,11 @@ TEST_F(StartupTest, WindowThatCannotBeShownEndsWithStatusOne) {
   Process server(TELVARO_SERVER, {"--tui", "--home", Home()});
   saved ? ::setenv("TERM", saved->c_str(), 1) : ::unsetenv("TERM");
   ASSERT_EQ(server.Wait(), 1);
-  EXPECT_EQ(server.Errors(), std::vector<std::string>{"telvaroserver: The terminal cannot show the operator window"});
+  // Only the first line: ncurses keeps a block of its failed set-up, which the leak
+  // checker of a sanitizer build reports after it.
+  const auto errors = server.Errors();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.front(), "telvaroserver: The terminal cannot show the operator window");
   EXPECT_TRUE(server.Output().empty()) << "nothing is started";
 }
 
