@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string_view>
 
 #include "records/Events.h"
@@ -80,6 +81,10 @@ bool TfMain::FormCreate() {
     env.cmdDelay = std::chrono::milliseconds(Settings.DelayBeforeCmd);
     env.keys = keys_ ? &*keys_ : nullptr;
     IdServer = std::make_unique<TerminalServer>(env);
+    // A port number past 16 bits would otherwise be cut to another, unrelated port.
+    if (Settings.Port < 0 || Settings.Port > 65535)
+      throw std::out_of_range("Could not listen at port " + std::to_string(Settings.Port) +
+                              ": not a TCP port number");
     IdServer->Start(static_cast<std::uint16_t>(Settings.Port), Settings.IOThreads);
   } catch (const std::exception& e) {
     showMessage_(e.what());
@@ -87,7 +92,7 @@ bool TfMain::FormCreate() {
   }
 
   if (IdServer->Active())
-    log_.SetLabel("Port " + std::to_string(Settings.Port) + " for Krestel is ready to use.");
+    log_.SetLabel("Port " + std::to_string(IdServer->Port()) + " for Krestel is ready to use.");
 
   if (Settings.NoBase) {
     log_.SetPanel(0, "No database");

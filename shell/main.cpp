@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     std::printf("telvaroserver %s\n", CurrentFileInfo().c_str());
     return 0;
   }
-  const bool tui = cl.ui == CommandLine::Ui::Tui || (cl.ui == CommandLine::Ui::Auto && isatty(STDOUT_FILENO));
+  bool tui = cl.ui == CommandLine::Ui::Tui || (cl.ui == CommandLine::Ui::Auto && isatty(STDOUT_FILENO));
 
   // A dispatch application or a console reader that goes away must not end the server.
   signal(SIGPIPE, SIG_IGN);
@@ -59,7 +59,19 @@ int main(int argc, char** argv) {
 
   std::function<void(const std::string&)> showMessage;
   if (tui) {
-    window = std::make_unique<TuiFrontEnd>(loop, log, close);
+    try {
+      window = std::make_unique<TuiFrontEnd>(loop, log, close);
+    } catch (const std::exception& e) {
+      // Asked for the window by name: say why there is none. Chosen only because
+      // standard output is a terminal: serve on the console instead.
+      if (cl.ui == CommandLine::Ui::Tui) {
+        std::fprintf(stderr, "telvaroserver: %s\n", e.what());
+        return 1;
+      }
+      tui = false;
+    }
+  }
+  if (tui) {
     showMessage = [&](const std::string& text) { window->ShowMessage(text); };
   } else {
     console = std::make_unique<ConsoleFrontEnd>(log);

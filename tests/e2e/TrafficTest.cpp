@@ -209,5 +209,21 @@ TEST_F(E2ETest, SigtermWithTerminalsConnectedEndsEveryConnection) {
   EXPECT_TRUE(Contains(Summary(*sim), "3 made, 0 failed, 3 closed by the server")) << Summary(*sim);
 }
 
+// A frame counts its records in one byte, and a port has 16 bits: values past them
+// would be sent as other values while the summary counted the asked ones.
+TEST_F(E2ETest, SimulatorRefusesValuesItCannotSend) {
+  const std::vector<std::vector<std::string>> cases{
+      {"--records", "0"}, {"--records", "256"}, {"--port", "70000"}, {"--port", "0"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    Process sim(TELVARO_SIM, args);
+    EXPECT_EQ(sim.Wait(), 2);
+    const auto errors = sim.Errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0], "telvarosim: " + args[0] + " must be from " + (args[0] == "--port" ? "1 to 65535" : "1 to 255"));
+    EXPECT_TRUE(sim.Output().empty());
+  }
+}
+
 }  // namespace
 }  // namespace telvaro::test

@@ -132,17 +132,24 @@ TEST_F(Tui, FatalEndsGiveTheTerminalBack) {
     void (*end)();
   } cases[] = {{"abort", [] { std::abort(); }}, {"terminate", [] { std::terminate(); }}};
   for (const auto& c : cases) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      asio::io_context io;
-      try {
-        TuiFrontEnd tui(io, log_, [] {}, Terminal());
-        c.end();
-      } catch (...) {
+    pid_t child;
+    {
+      // The reader thread allocates only under this lock. Holding it over the fork
+      // keeps the child from inheriting an allocator lock taken in the middle of an
+      // allocation, on which its own first allocation would wait forever.
+      std::lock_guard lock(mutex_);
+      child = fork();
+      if (child == 0) {
+        asio::io_context io;
+        try {
+          TuiFrontEnd tui(io, log_, [] {}, Terminal());
+          c.end();
+        } catch (...) {
+        }
+        _exit(3);
       }
-      _exit(3);
     }
+    ASSERT_GE(child, 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << c.name;

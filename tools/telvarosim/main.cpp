@@ -16,7 +16,7 @@ constexpr const char* Usage =
     "  --port P            server port (4001)\n"
     "  -n, --terminals N   terminals, each with its own IMEI (1)\n"
     "  --imei I            IMEI of the first terminal (350000000000000)\n"
-    "  --records K         AVL records per frame (10)\n"
+    "  --records K         AVL records per frame, 1 to 255 (10)\n"
     "  --rate R            AVL frames per second per terminal, 0 for none (1)\n"
     "  --frames F          AVL frames per terminal, 0 for no limit (0)\n"
     "  --duration S        seconds each terminal stays connected, 0 until its frames are sent (10)\n"
@@ -35,6 +35,11 @@ constexpr const char* Usage =
   std::exit(2);
 }
 
+long InRange(long v, long lo, long hi, std::string_view option) {
+  if (v < lo || v > hi) Fail(std::string(option) + " must be from " + std::to_string(lo) + " to " + std::to_string(hi));
+  return v;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,10 +55,11 @@ int main(int argc, char** argv) {
         std::fputs(Usage, stdout);
         return 0;
       } else if (a == "--host") o.host = value();
-      else if (a == "--port") o.port = static_cast<std::uint16_t>(std::stoul(value()));
+      else if (a == "--port") o.port = static_cast<std::uint16_t>(InRange(std::stol(value()), 1, 65535, a));
       else if (a == "-n" || a == "--terminals") o.terminals = std::stoi(value());
       else if (a == "--imei") o.firstImei = std::stoull(value());
-      else if (a == "--records") o.records = std::stoi(value());
+      // A frame counts its records in one byte.
+      else if (a == "--records") o.records = static_cast<int>(InRange(std::stoi(value()), 1, 255, a));
       else if (a == "--rate") o.rate = std::stod(value());
       else if (a == "--frames") o.frames = std::stoi(value());
       else if (a == "--duration") o.duration = std::stod(value());
