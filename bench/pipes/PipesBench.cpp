@@ -18,28 +18,21 @@
 #include "pipes/PipeClient.h"
 #include "pipes/UClientsThread.h"
 #include "shell/Settings.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
 namespace telvaro {
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "telvaro-bench-XXXXXX").string();
-    if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp");
-    path = t;
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string path;
-};
+using test::TempDir;
 
 /// Records pushed through MobilesToSend, the data-channel thread and the data pipe to two
 /// clients that read as fast as they can; every record is checked to arrive, in order.
 void BM_DataChannelTwoClients(benchmark::State& state) {
   const long count = state.range(0);
   TempDir dir;
-  Settings.PipeDir = dir.path;
+  Settings.PipeDir = dir.path();
   // Both clients' backlog while the producer runs ahead of the sockets.
   Settings.PipeQueueLimit = 1ull << 30;
   asio::io_context mainLoop;
@@ -101,9 +94,9 @@ BENCHMARK(BM_DataChannelTwoClients)->Arg(200000)->UseManualTime()->Unit(benchmar
 /// task database and the request logged.
 void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   TempDir dir;
-  Settings.PipeDir = dir.path;
+  Settings.PipeDir = dir.path();
   Settings.BLK_SIZE = 1024;
-  const std::string file = dir.path + "/upload.bin";
+  const std::string file = dir.path() + "/upload.bin";
   {
     std::string data(10 << 20, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31);
@@ -112,14 +105,14 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   asio::io_context mainLoop;
   OperatorLog log;
   TDM DM;
-  DM.Open(dir.path + "/upd_sw.mdb");
+  DM.Open(dir.path() + "/upd_sw.mdb");
   TPipeServer CS(mainLoop);
   CS.SetPipeName("CmdPipe");
   TCommandChannel channel(DM, log);
   channel.Attach(CS);
   CS.SetActive(true);
 
-  std::vector<std::string> argv = {TELVAROCTL, "--pipe-dir", dir.path, "upload", "356307042441013", "3", file};
+  std::vector<std::string> argv = {TELVAROCTL, "--pipe-dir", dir.path(), "upload", "356307042441013", "3", file};
   std::vector<char*> args;
   for (auto& s : argv) args.push_back(s.data());
   args.push_back(nullptr);

@@ -23,6 +23,8 @@
 #include "shell/Settings.h"
 #include "tests/protocol/FrameBuilder.h"
 
+#include "tests/support/TempDir.h"
+
 namespace telvaro::test {
 
 /// Waits until `done` holds; false when it did not within a generous limit.
@@ -98,24 +100,11 @@ class Client {
 };
 
 /// The real task store in a temporary directory of its own.
-class TempTaskStore {
- public:
-  TempTaskStore() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-conn-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    dm.Open((dir_ / "upd_sw.mdb").string());
-  }
-  ~TempTaskStore() {
-    dm.Close();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+struct TempTaskStore {
+  TempTaskStore() : dir("telvaro-conn") { dm.Open(dir.path() + "/upd_sw.mdb"); }
 
+  TempDir dir;  ///< declared first: made before and removed after the store in it
   TDM dm;
-
- private:
-  std::filesystem::path dir_;
 };
 
 inline const std::string Imei = "356307042441013";

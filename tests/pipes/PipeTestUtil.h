@@ -15,26 +15,10 @@
 #include "pipes/Pipes.h"
 #include "shell/Settings.h"
 
+#include "tests/support/TempDir.h"
+
 namespace telvaro::test {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "telvaro-pipes-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 /// Settings pointing the pipes at a fresh directory; restored afterwards.
 class PipeFixture : public ::testing::Test {

@@ -237,7 +237,7 @@ std::string ReadFile(const std::string& path) {
 
 class FileTransfer : public ::testing::Test {
  protected:
-  FileTransfer() { Settings.DownloadDir = dir.path(); }
+  FileTransfer() { Settings.DownloadDir = dir.withSlash(); }
 
   std::vector<TNTMobile> Parse(const ByteVec& body, std::uint8_t nrec = 1) {
     std::vector<TNTMobile> out;
@@ -256,7 +256,7 @@ TEST_F(FileTransfer, BlockIsWrittenAndItsPositionQueued) {
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
   const auto out = Parse(FileBlock(1, 1000, 0, data, 1, 0, 9));
   ASSERT_EQ(out.size(), 1u);
-  const std::string path = dir.path() + Id + "_conf.cfg";
+  const std::string path = dir.withSlash() + Id + "_conf.cfg";
   EXPECT_EQ(out[0].Rec.Event, evFileRecvPos);
   EXPECT_EQ(out[0].Rec.EventValue, 0);
   EXPECT_EQ(out[0].Rec.ParamString.view(), path);
@@ -279,7 +279,7 @@ TEST_F(FileTransfer, BlocksLandAtTheirOffsetsInAnyOrder) {
   Parse(FileBlock(12, 80, 0, a, 7));  // a repeated block overwrites; unknown status is a block
   EXPECT_EQ(last[0].Rec.Event, evFileRecvEnd);
   EXPECT_EQ(last[0].Rec.EventValue, 50);
-  EXPECT_EQ(ReadFile(dir.path() + Id + "_track.ppr"), std::string(50, 'a') + std::string(30, 'b'));
+  EXPECT_EQ(ReadFile(dir.withSlash() + Id + "_track.ppr"), std::string(50, 'a') + std::string(30, 'b'));
   ASSERT_EQ(store.tasks.size(), 3u);
   EXPECT_EQ(store.tasks[0].offset, 80);
   EXPECT_EQ(store.tasks[1].offset, 50);
@@ -291,7 +291,7 @@ TEST_F(FileTransfer, BlockAtOrPastTheSizeCreatesTheFileOnly) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].Rec.Event, evFileRecvPos);
   }
-  const std::string path = dir.path() + Id + "_.bin";
+  const std::string path = dir.withSlash() + Id + "_.bin";
   EXPECT_TRUE(std::filesystem::exists(path));
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
   EXPECT_TRUE(store.tasks.empty());
@@ -304,8 +304,8 @@ TEST_F(FileTransfer, ErrorStatusTouchesNoFile) {
   const auto out = Parse(FileBlock(1, 1000, 0, ByteVec(10, 'x'), 0));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].Rec.Event, evFileRecvErr);
-  EXPECT_EQ(out[0].Rec.ParamString.view(), dir.path() + Id + "_conf.cfg");
-  EXPECT_FALSE(std::filesystem::exists(dir.path() + Id + "_conf.cfg"));
+  EXPECT_EQ(out[0].Rec.ParamString.view(), dir.withSlash() + Id + "_conf.cfg");
+  EXPECT_FALSE(std::filesystem::exists(dir.withSlash() + Id + "_conf.cfg"));
   EXPECT_TRUE(store.tasks.empty());
 }
 
@@ -313,11 +313,11 @@ TEST_F(FileTransfer, BlockLongerThanThePayloadIsNotWritten) {
   ByteVec block = FileBlock(1, 1000, 0, ByteVec(10, 'x'));
   block.pop_back();
   EXPECT_TRUE(Parse(block).empty());
-  EXPECT_FALSE(std::filesystem::exists(dir.path() + Id + "_conf.cfg"));
+  EXPECT_FALSE(std::filesystem::exists(dir.withSlash() + Id + "_conf.cfg"));
 }
 
 TEST_F(FileTransfer, FileSystemErrorPassesAndKeepsTheAnswersBefore) {
-  Settings.DownloadDir = dir.path() + "missing/";
+  Settings.DownloadDir = dir.withSlash() + "missing/";
   // A driver-state answer leaves the position one on, where the block begins; whatever
   // its fields at fixed offsets then read, the file has to be opened.
   const ByteVec body = Concat({ByteVec{0xAA}, FileBlock(1, 1000, 0, ByteVec(4, 'x'))});

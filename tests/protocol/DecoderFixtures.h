@@ -15,6 +15,8 @@
 #include "protocol/TaskStore.h"
 #include "shell/Settings.h"
 
+#include "tests/support/TempDir.h"
+
 namespace telvaro::test {
 
 /// One AVL record as the terminal sends it.
@@ -109,26 +111,6 @@ class FakeTaskStore : public TaskStore {
   }
 };
 
-/// A fresh directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern + "/";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  /// The directory, ending with "/".
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 /// Restores the global settings when the test ends.
 class SettingsGuard {

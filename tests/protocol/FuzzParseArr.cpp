@@ -35,7 +35,7 @@ void ParseOnce(Bytes input, TaskStore& store) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static TempDir dir;
-  Settings.DownloadDir = dir.path();
+  Settings.DownloadDir = dir.withSlash();
   Settings.EventsToDB = "0,1,150";
   FakeTaskStore store;
   const ByteVec payload(data, data + std::min<std::size_t>(size, 65535));

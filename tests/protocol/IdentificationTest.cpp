@@ -61,11 +61,11 @@ TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
 
 TEST(KeyTableFile, LoadsFromTheProgramDirectory) {
   TempDir dir;
-  const KeyTableLoad missing = LoadKeyTable(dir.path());
+  const KeyTableLoad missing = LoadKeyTable(dir.withSlash());
   EXPECT_FALSE(missing.Table);
-  EXPECT_EQ(missing.Reason, "no key file " + dir.path() + "keys.txt");
-  std::ofstream(dir.path() + "keys.txt") << KeyText();
-  EXPECT_TRUE(LoadKeyTable(dir.path()).Table);
+  EXPECT_EQ(missing.Reason, "no key file " + dir.withSlash() + "keys.txt");
+  std::ofstream(dir.withSlash() + "keys.txt") << KeyText();
+  EXPECT_TRUE(LoadKeyTable(dir.withSlash()).Table);
 }
 
 TEST(IdentificationParam, CarriesTheKeyWhateverTheRandomPart) {

@@ -77,7 +77,7 @@ TEST(RtkLine, ExactText) {
 
 class RtkFrames : public ::testing::Test {
  protected:
-  RtkFrames() { Settings.DownloadDir = dir.path(); }
+  RtkFrames() { Settings.DownloadDir = dir.withSlash(); }
 
   std::vector<TNTMobile> Parse(std::uint8_t nrec, const ByteVec& records) {
     TParserKrestel parser(nullptr);
@@ -88,7 +88,7 @@ class RtkFrames : public ::testing::Test {
 
   SettingsGuard guard;
   TempDir dir;
-  const std::string path = dir.path() + Id + "_RTK.rtk";
+  const std::string path = dir.withSlash() + Id + "_RTK.rtk";
 };
 
 TEST_F(RtkFrames, EachRecordAppendsALineAndTheFrameGivesOneRecord) {
@@ -131,7 +131,7 @@ TEST_F(RtkFrames, RecordRunningPastThePayloadIsNotWritten) {
 }
 
 TEST_F(RtkFrames, FileErrorPasses) {
-  Settings.DownloadDir = dir.path() + "missing/";
+  Settings.DownloadDir = dir.withSlash() + "missing/";
   TParserKrestel parser(nullptr);
   std::vector<TNTMobile> out;
   EXPECT_THROW(parser.ParseArr(Frame(Payload(Imei, 9, 1, Concat({ByteVec{0}, Known.Encode()}))), out),
