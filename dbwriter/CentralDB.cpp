@@ -144,6 +144,17 @@ class Binder {
   SQLUSMALLINT n_ = 0;
 };
 
+/// Executes a prepared procedure call and reads past every result it leaves (one per
+/// parameter set), so the next execution starts clean.
+void ExecuteAll(const odbc::Handle& stmt, std::string_view what) {
+  SQLRETURN rc = SQLExecute(stmt.get());
+  stmt.Check(rc, what);
+  while (SQL_SUCCEEDED(rc)) {
+    rc = SQLMoreResults(stmt.get());
+    stmt.Check(rc, what);
+  }
+}
+
 }  // namespace
 
 struct TCentralDB::Statements {
@@ -347,13 +358,7 @@ void TCentralDB::CallMobiles(std::span<const TMobile> mobiles) {
       s.mobiles.Check(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(n), 0),
                       "setting the parameter set size");
       const CursorCloser closer{h};
-      SQLRETURN rc = SQLExecute(h);
-      s.mobiles.Check(rc, "MOBILES_IU");
-      // Each parameter set may leave a result; all must be read before the next execution.
-      while (SQL_SUCCEEDED(rc)) {
-        rc = SQLMoreResults(h);
-        s.mobiles.Check(rc, "MOBILES_IU");
-      }
+      ExecuteAll(s.mobiles, "MOBILES_IU");
       for (std::size_t k = 0; k < n && k < s.mobilesProcessed; ++k) {
         if (s.mobileStatus[k] == SQL_PARAM_ERROR)
           throw odbc::Error("MOBILES_IU: parameter set failed", "HY000", false);
@@ -371,12 +376,7 @@ void TCentralDB::CallObject(const TMobile& mobile) {
     SetText(s.objectRow.id, s.objectRow.idInd, mobile.ID.view());
     SetText(s.objectRow.id2, s.objectRow.id2Ind, mobile.ID2.view());
     const CursorCloser closer{h};
-    SQLRETURN rc = SQLExecute(h);
-    s.objects.Check(rc, "OBJECTS_IU");
-    while (SQL_SUCCEEDED(rc)) {
-      rc = SQLMoreResults(h);
-      s.objects.Check(rc, "OBJECTS_IU");
-    }
+    ExecuteAll(s.objects, "OBJECTS_IU");
   });
 }
 
