@@ -144,6 +144,10 @@ class Binder {
   SQLUSMALLINT n_ = 0;
 };
 
+void Prepare(const odbc::Handle& stmt, std::string text, std::string_view what) {
+  stmt.Check(SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS), what);
+}
+
 /// Executes a prepared procedure call and reads past every result it leaves (one per
 /// parameter set), so the next execution starts clean.
 void ExecuteAll(const odbc::Handle& stmt, std::string_view what) {
@@ -170,10 +174,7 @@ struct TCentralDB::Statements {
 
 TCentralDB::Statements::Statements(const odbc::Connection& conn, const std::string& dbmsName)
     : mobiles(SQL_HANDLE_STMT, conn.get()), objects(SQL_HANDLE_STMT, conn.get()) {
-  const std::string mobilesText = MobilesCallText(dbmsName);
-  mobiles.Check(SQLPrepare(mobiles.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(mobilesText.c_str())),
-                           SQL_NTS),
-                "preparing MOBILES_IU");
+  Prepare(mobiles, MobilesCallText(dbmsName), "preparing MOBILES_IU");
   mobiles.Check(SQLSetStmtAttr(mobiles.get(), SQL_ATTR_PARAM_BIND_TYPE,
                                reinterpret_cast<SQLPOINTER>(sizeof(MobileRow)), 0),
                 "setting row-wise binding");
@@ -214,10 +215,7 @@ TCentralDB::Statements::Statements(const odbc::Connection& conn, const std::stri
   b.Int(r.lastSeconds);
   b.Int(r.lastValid);
 
-  const std::string objectsText = ObjectsCallText(dbmsName);
-  objects.Check(SQLPrepare(objects.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(objectsText.c_str())),
-                           SQL_NTS),
-                "preparing OBJECTS_IU");
+  Prepare(objects, ObjectsCallText(dbmsName), "preparing OBJECTS_IU");
   Binder o(objects);
   o.Out(objectRow.ret, SQL_C_SLONG, SQL_INTEGER, &objectRow.retInd);
   o.Text(objectRow.id, objectRow.idInd);

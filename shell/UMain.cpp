@@ -70,9 +70,7 @@ bool TfMain::FormCreate() {
     }
 
     FIsClosed = false;
-    Mobiles.Clear();
     if (!Settings.NoBase) CreateMobThread();
-    MobilesToSend.Clear();
     CreateClientsThread();
 
     ConnectionEnv env;
@@ -219,7 +217,7 @@ void TfMain::StartTimerFree() {
 }
 
 void TfMain::FormClose() {
-  if (FIsClosed && !IdServer && !MobThread && !ClientsThread) return;
+  if (FIsClosed) return;
   FIsClosed = true;
   ReconTimer.cancel();
   TimerRestartDB.cancel();
