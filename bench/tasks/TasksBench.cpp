@@ -2,60 +2,42 @@
 // while 10,000 others hold tasks, and sustained fuel-event inserts.
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <stdexcept>
 #include <string>
 
 #include "protocol/UCommonParser.h"
 #include "tasks/UDM.h"
+#include "tests/support/TempDir.h"
 
 namespace telvaro {
 namespace {
 
 /// A task database in a fresh temporary directory, removed afterwards.
-class ScratchDb {
- public:
-  ScratchDb() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    dm.Open((dir_ / "upd_sw.mdb").string());
-  }
-  ~ScratchDb() {
-    dm.Close();
-    std::filesystem::remove_all(dir_);
-  }
+struct ScratchDb {
+  ScratchDb() { dm.Open(dir.path() + "/upd_sw.mdb"); }
+  ~ScratchDb() { dm.Close(); }
+  test::TempDir dir{"telvaro-bench"};
   TDM dm;
-
- private:
-  std::filesystem::path dir_;
 };
 
 std::string TerminalId(int n) { return std::to_string(352093080000000LL + n); }
 
-void BM_GetCommandIfExist_NothingQueued(benchmark::State& state) {
+// The command fetch for `terminal` while 10,000 terminals hold one task each.
+void GetCommandIfExist(benchmark::State& state, int terminal) {
   ScratchDb db;
   for (int n = 0; n < 10'000; ++n) db.dm.AddTask(TerminalId(n), -1, -1, -1, "command bytes");
   TParser parser(&db.dm);
   TNTMobile mobile;
-  mobile.Rec.ID.assign(TerminalId(20'000));
+  mobile.Rec.ID.assign(TerminalId(terminal));
   for (auto _ : state) benchmark::DoNotOptimize(parser.GetCommandIfExist(mobile));
   state.SetItemsProcessed(state.iterations());
 }
+
+void BM_GetCommandIfExist_NothingQueued(benchmark::State& state) { GetCommandIfExist(state, 20'000); }
 BENCHMARK(BM_GetCommandIfExist_NothingQueued);
 
 // For comparison: a terminal that has a task, handed out (select and mark) every call.
-void BM_GetCommandIfExist_TaskQueued(benchmark::State& state) {
-  ScratchDb db;
-  for (int n = 0; n < 10'000; ++n) db.dm.AddTask(TerminalId(n), -1, -1, -1, "command bytes");
-  TParser parser(&db.dm);
-  TNTMobile mobile;
-  mobile.Rec.ID.assign(TerminalId(5'000));
-  for (auto _ : state) benchmark::DoNotOptimize(parser.GetCommandIfExist(mobile));
-  state.SetItemsProcessed(state.iterations());
-}
+void BM_GetCommandIfExist_TaskQueued(benchmark::State& state) { GetCommandIfExist(state, 5'000); }
 BENCHMARK(BM_GetCommandIfExist_TaskQueued);
 
 // One committed row per call, as the packet reader adds them; long enough to include

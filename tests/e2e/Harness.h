@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/Process.h"
+#include "tests/support/TempDir.h"
 
 namespace telvaro::test {
 
@@ -63,29 +64,19 @@ std::size_t CountLines(const std::vector<std::string>& lines, Pred pred) {
 
 class E2ETest : public ::testing::Test {
  protected:
-  E2ETest() {
-    std::string pattern = (fs::temp_directory_path() / "telvaro-e2e.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    home_ = pattern;
-  }
-  ~E2ETest() override {
-    std::error_code ec;
-    fs::remove_all(home_, ec);
-  }
-
   /// The program directory, also the directory of the pipe sockets.
-  const std::string& Home() const { return home_; }
+  const std::string& Home() const { return home_.path(); }
 
   /// Writes telvaroserver.ini: the test's port and PipeDir, `server` further [Server]
   /// lines, then `rest` (further sections).
   void WriteIni(const std::string& server = "DelayBeforeCmd=50\n", const std::string& rest = "[DB]\nNoBase=1\n") {
-    std::ofstream(home_ + "/telvaroserver.ini")
-        << "[Server]\nPort=" << port_ << "\nPipeDir=" << home_ << "\n" << server << rest;
+    std::ofstream(Home() + "/telvaroserver.ini")
+        << "[Server]\nPort=" << port_ << "\nPipeDir=" << Home() << "\n" << server << rest;
   }
 
   /// Starts the server in console mode and waits for the closing line of its start-up.
   std::unique_ptr<Process> StartServer() {
-    auto server = std::make_unique<Process>(TELVARO_SERVER, std::vector<std::string>{"--console", "--home", home_});
+    auto server = std::make_unique<Process>(TELVARO_SERVER, std::vector<std::string>{"--console", "--home", Home()});
     const auto closing = server->WaitFor([](const std::string& l) {
       return l.starts_with("Server started successfully at ") || l.starts_with("There was some errors");
     });
@@ -101,7 +92,7 @@ class E2ETest : public ::testing::Test {
 
   /// Starts telvaroctl with this program directory.
   std::unique_ptr<Process> Ctl(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--home", home_});
+    args.insert(args.begin(), {"--home", Home()});
     return std::make_unique<Process>(TELVARO_CTL, args);
   }
 
@@ -125,7 +116,7 @@ class E2ETest : public ::testing::Test {
   /// Names of the files in the program directory that are sockets.
   std::vector<std::string> Sockets() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(home_))
+    for (const auto& e : fs::directory_iterator(Home()))
       if (e.is_socket()) names.push_back(e.path().filename().string());
     return names;
   }
@@ -133,7 +124,7 @@ class E2ETest : public ::testing::Test {
   std::uint16_t Port() const { return port_; }
 
  private:
-  std::string home_;
+  TempDir home_{"telvaro-e2e"};
   std::uint16_t port_ = FreePort();
 };
 

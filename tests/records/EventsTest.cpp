@@ -1,30 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "records/Events.h"
 #include "tests/records/Cp1251.h"
+#include "tests/support/TempDir.h"
 
 namespace telvaro {
 namespace {
 
 class EventsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "events-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::filesystem::remove_all(dir_);
-  }
   void Write(std::string_view bytes) {
     std::ofstream(dir_ / "events.txt", std::ios::binary) << bytes;
   }
 
-  std::filesystem::path dir_;
+  test::TempDir tmp_{"events"};
+  const std::filesystem::path dir_ = tmp_.path();
   EventNames names_;
 };
 

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "shell/Settings.h"
+#include "tests/support/TempDir.h"
 
 namespace telvaro {
 namespace {
@@ -12,19 +13,13 @@ namespace fs = std::filesystem;
 
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("telvaro-settings-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::optional<std::string> Load(const std::string& text, TSettings& s) {
     std::ofstream(dir_ / "telvaroserver.ini") << text;
     return LoadSettings((dir_ / "telvaroserver.ini").string(), dir_.string(), s);
   }
 
-  fs::path dir_;
+  test::TempDir tmp_{"telvaro-settings"};
+  const fs::path dir_ = tmp_.path();
 };
 
 TEST_F(SettingsFile, EmptyOrMissingFileGivesEveryDefault) {

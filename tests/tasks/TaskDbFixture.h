@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "tasks/UDM.h"
+#include "tests/support/TempDir.h"
 
 namespace telvaro::testing {
 
@@ -72,20 +73,16 @@ class TaskDb : public ::testing::Test {
   };
 
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "telvaro-tasks-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = (dir_ / "upd_sw.mdb").string();
     dm_.Open(path_);
   }
 
   void TearDown() override {
     dm_.Close();
-    std::filesystem::remove_all(dir_);
   }
 
-  std::filesystem::path dir_;
-  std::string path_;
+  test::TempDir tmp_{"telvaro-tasks"};
+  const std::filesystem::path dir_ = tmp_.path();
+  const std::string path_ = (dir_ / "upd_sw.mdb").string();
   TDM dm_;
 };
 
