@@ -53,24 +53,21 @@ void TClientsThread::SendToPipeClients(const TNTMobile& mobile) {
 }
 
 void AttachDataPipeHandlers(TPipeServer& PS, OperatorLog& log, std::function<bool()> isClosing) {
-  PS.OnPipeConnect = [&log, isClosing](TPipeServer& sender, PipeHandle pipe) {
-    if (isClosing && isClosing()) return;
-    try {
-      log.SetPanel(2, fmt::format("Clients: {}", sender.ClientCount()));
-      log.Append("Client connected, pipe num " + std::to_string(pipe));
-    } catch (...) {
-      log.Append("Exception when client connect");
-    }
+  // Connect and disconnect differ only in their texts.
+  const auto clientCountChanged = [&log, isClosing](std::string happened, std::string failure) {
+    return [&log, isClosing, happened = std::move(happened), failure = std::move(failure)](TPipeServer& sender,
+                                                                                          PipeHandle pipe) {
+      if (isClosing && isClosing()) return;
+      try {
+        log.SetPanel(2, fmt::format("Clients: {}", sender.ClientCount()));
+        log.Append(happened + ", pipe num " + std::to_string(pipe));
+      } catch (...) {
+        log.Append(failure);
+      }
+    };
   };
-  PS.OnPipeDisconnect = [&log, isClosing](TPipeServer& sender, PipeHandle pipe) {
-    if (isClosing && isClosing()) return;
-    try {
-      log.SetPanel(2, fmt::format("Clients: {}", sender.ClientCount()));
-      log.Append("Client disconnected, pipe num " + std::to_string(pipe));
-    } catch (...) {
-      log.Append("Exception when client disconnect");
-    }
-  };
+  PS.OnPipeConnect = clientCountChanged("Client connected", "Exception when client connect");
+  PS.OnPipeDisconnect = clientCountChanged("Client disconnected", "Exception when client disconnect");
   PS.OnPipeError = [&log](TPipeServer&, PipeHandle, TPipeContext, int errorCode) {
     log.Append("Pipe error. Code " + std::to_string(errorCode));
   };

@@ -80,8 +80,9 @@ void BM_TransactionPerRecord(benchmark::State& state) {
 }
 BENCHMARK(BM_TransactionPerRecord)->UseRealTime()->MinTime(3);
 
-// One transaction of `range(0)` records, each its own execution (no parameter array).
-void BM_TransactionPerBatchSequential(benchmark::State& state) {
+// One transaction of `range(0)` records, handed to the database by `send`.
+template <typename Send>
+void TransactionPerBatch(benchmark::State& state, Send send) {
   TCentralDB db;
   if (!OpenOrSkip(state, db)) return;
   std::vector<TMobile> batch(static_cast<std::size_t>(state.range(0)));
@@ -90,27 +91,23 @@ void BM_TransactionPerBatchSequential(benchmark::State& state) {
     for (auto& m : batch) m = NextMobile();
     state.ResumeTiming();
     db.StartTransaction();
-    for (const auto& m : batch) db.CallMobiles(std::span(&m, 1));
+    send(db, batch);
     db.Commit();
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
+
+// Each record its own execution (no parameter array).
+void BM_TransactionPerBatchSequential(benchmark::State& state) {
+  TransactionPerBatch(state, [](TCentralDB& db, const std::vector<TMobile>& batch) {
+    for (const auto& m : batch) db.CallMobiles(std::span(&m, 1));
+  });
+}
 BENCHMARK(BM_TransactionPerBatchSequential)->Arg(100)->Arg(1000)->UseRealTime()->MinTime(3);
 
-// One transaction of `range(0)` records sent as parameter arrays, as the writer does.
+// The records sent as parameter arrays, as the writer does.
 void BM_TransactionPerBatchArrays(benchmark::State& state) {
-  TCentralDB db;
-  if (!OpenOrSkip(state, db)) return;
-  std::vector<TMobile> batch(static_cast<std::size_t>(state.range(0)));
-  for (auto _ : state) {
-    state.PauseTiming();
-    for (auto& m : batch) m = NextMobile();
-    state.ResumeTiming();
-    db.StartTransaction();
-    db.CallMobiles(batch);
-    db.Commit();
-  }
-  state.SetItemsProcessed(state.iterations() * state.range(0));
+  TransactionPerBatch(state, [](TCentralDB& db, const std::vector<TMobile>& batch) { db.CallMobiles(batch); });
 }
 BENCHMARK(BM_TransactionPerBatchArrays)->Arg(100)->Arg(1000)->UseRealTime()->MinTime(3);
 
