@@ -15,6 +15,7 @@
 namespace telvaro {
 namespace {
 
+/// Code, type, file size, offset and length before a block's bytes.
 constexpr std::size_t BlockHeaderSize = 12;
 constexpr std::uint8_t FileBlockCode = 0x06;
 
@@ -61,6 +62,7 @@ void GetFile(TCmd& Cmd, TPipeStream& Stream, TaskStore& store, int& ftype, std::
   for (std::size_t i = 0, pos = 0; i < count; ++i) {
     const std::size_t len = std::min(blkSize, file.size() - pos);
     block.clear();
+    block.reserve(BlockHeaderSize + len);
     block.push_back(static_cast<char>(FileBlockCode));
     block.push_back(static_cast<char>(ftype));
     AppendBE(block, file.size(), 4);

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build ccache pkg-config
+  g++ clang cmake ninja-build ccache pkg-config
   libasio-dev libsqlite3-dev unixodbc-dev odbc-postgresql unixodbc
   libncurses-dev libfmt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev

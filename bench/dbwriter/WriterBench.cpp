@@ -22,7 +22,7 @@ std::string ConnectionString() {
 }
 
 const std::string& Tag() {
-  static const std::string tag = "B" + std::to_string(::getpid() % 1000000) + "-";
+  static const std::string tag = std::string("B").append(std::to_string(::getpid() % 1000000)).append("-");
   return tag;
 }
 

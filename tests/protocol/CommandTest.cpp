@@ -26,8 +26,8 @@ TEST(CommandEncoding, VersionRequestFrame) {
 }
 
 TEST(CommandEncoding, FileBlockGoesToFpart) {
-  ByteVec block{0x06};
-  block.resize(1012, 0x33);
+  ByteVec block(1012, 0x33);
+  block[0] = 0x06;
   const TCmd cmd = TParserKrestel::MakeCommand("1", block);
   EXPECT_TRUE(cmd.Rec.CMD.empty());
   ASSERT_EQ(cmd.Fpart.size(), 1030u);

@@ -1,6 +1,7 @@
 #pragma once
 // Builds terminal messages for tests: handshakes and checksummed frames.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,9 +17,12 @@ inline void PutBE(ByteVec& v, std::uint64_t x, int width) {
 }
 
 inline ByteVec Handshake(const std::string& imei15, const std::string& version = "1.5") {
-  ByteVec v{0x00, 0x12};
-  v.insert(v.end(), imei15.begin(), imei15.end());
-  v.insert(v.end(), version.begin(), version.end());
+  // Sized first and filled by index: gcc 12 at -O3 misreads inserts after a short
+  // braced list as out of bounds.
+  ByteVec v(2 + imei15.size() + version.size());
+  v[1] = 0x12;
+  std::copy(imei15.begin(), imei15.end(), v.begin() + 2);
+  std::copy(version.begin(), version.end(), v.begin() + 2 + static_cast<std::ptrdiff_t>(imei15.size()));
   return v;
 }
 

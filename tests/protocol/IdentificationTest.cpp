@@ -150,7 +150,7 @@ TEST(IdentificationAnswer, AcceptedOnlyForTheOwnKeyAndTheSignature) {
       {"zero_byte", 0, [](const KeyTable& t, int key) { std::string s = Sent(t, key); s[4] = 0; return s; },
        true, evWrongDevice},
       {"empty_text", 0, [](const KeyTable&, int) { return std::string(); }, true, evWrongDevice},
-      {"longer_text", 0, [](const KeyTable& t, int key) { return "!" + Sent(t, key); }, true, evWrongDevice},
+      {"longer_text", 0, [](const KeyTable& t, int key) { return std::string("!").append(Sent(t, key)); }, true, evWrongDevice},
       {"no_key_table", 0, own, false, evWrongDevice},
   };
   for (const Case& c : cases) {
