@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "records/Text.h"
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 

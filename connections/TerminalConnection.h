@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "connections/NamedEvent.h"
-#include "connections/RecordQueue.h"
+#include "queues/NamedEvent.h"
+#include "queues/RecordQueue.h"
 #include "protocol/Identification.h"
-#include "protocol/UParserKrestel.h"
-#include "shell/OperatorLog.h"
+#include "protocol/TerminalParser.h"
+#include "base/OperatorLog.h"
 
 namespace telvaro {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "dbwriter/Odbc.h"
-#include "dbwriter/UMobile.h"
+#include "dbwriter/TelemetryRecord.h"
 
 namespace telvaro {
 

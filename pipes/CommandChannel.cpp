@@ -8,9 +8,9 @@
 
 #include "pipes/PipeText.h"
 #include "records/Text.h"
-#include "protocol/UCommonFunctions.h"
-#include "protocol/UParserKrestel.h"
-#include "shell/Settings.h"
+#include "protocol/Bytes.h"
+#include "protocol/TerminalParser.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

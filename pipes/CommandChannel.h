@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "pipes/Pipes.h"
+#include "pipes/PipeServer.h"
 #include "protocol/TaskStore.h"
-#include "protocol/UCommonParser.h"
-#include "shell/OperatorLog.h"
-#include "tasks/UDM.h"
+#include "protocol/ParserBase.h"
+#include "base/OperatorLog.h"
+#include "tasks/TaskDatabase.h"
 
 namespace telvaro {
 

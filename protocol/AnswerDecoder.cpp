@@ -2,7 +2,7 @@
 // both directions, identification answers and the small status answers.
 
 #include "protocol/DownloadFiles.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

@@ -1,6 +1,6 @@
 // AVL records (frame kind 2) and their hand-off to the fuel-event store.
 
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

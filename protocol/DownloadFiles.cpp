@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/UCommonFunctions.h"
+#include "protocol/Bytes.h"
 
 namespace telvaro {
 

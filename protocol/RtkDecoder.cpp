@@ -2,9 +2,9 @@
 // RTK file.
 
 #include "protocol/DownloadFiles.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 #include "records/NumberFormat.h"
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

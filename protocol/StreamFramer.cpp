@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 

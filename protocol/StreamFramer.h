@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "protocol/UCommonFunctions.h"
+#include "protocol/Bytes.h"
 
 namespace telvaro {
 

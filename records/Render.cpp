@@ -10,8 +10,9 @@
 #include "records/Events.h"
 #include "records/NumberFormat.h"
 #include "records/Text.h"
-#include "records/UNTMobile.h"
-#include "shell/Settings.h"
+#include "records/TerminalRecord.h"
+#include "base/ProgramFiles.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "shell/OperatorLog.h"
+#include "base/OperatorLog.h"
 
 namespace telvaro {
 

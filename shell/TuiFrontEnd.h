@@ -13,7 +13,7 @@
 
 #include <asio.hpp>
 
-#include "shell/OperatorLog.h"
+#include "base/OperatorLog.h"
 
 namespace telvaro {
 

@@ -13,7 +13,7 @@
 #include "shell/CommandLine.h"
 #include "shell/ConsoleFrontEnd.h"
 #include "shell/TuiFrontEnd.h"
-#include "shell/UMain.h"
+#include "shell/Server.h"
 
 int main(int argc, char** argv) {
   using namespace telvaro;

@@ -18,12 +18,12 @@
 
 #include "pipes/PipeClient.h"
 #include "pipes/PipeText.h"
-#include "pipes/Pipes.h"
-#include "protocol/UCommonParser.h"
+#include "pipes/PipeServer.h"
+#include "protocol/ParserBase.h"
 #include "records/DateTime.h"
 #include "records/Events.h"
-#include "records/UNTMobile.h"
-#include "shell/Settings.h"
+#include "records/TerminalRecord.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

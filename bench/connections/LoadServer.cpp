@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 #include "connections/TerminalServer.h"
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "connections/NamedEvent.h"
-#include "connections/NamedEvent.h"
-#include "connections/RecordQueue.h"
-#include "dbwriter/UMobilesThread.h"
+#include "queues/NamedEvent.h"
+#include "queues/NamedEvent.h"
+#include "queues/RecordQueue.h"
+#include "dbwriter/DatabaseWriter.h"
 
 namespace telvaro {
 namespace {

@@ -13,11 +13,11 @@
 
 #include <asio/executor_work_guard.hpp>
 
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 #include "pipes/CommandChannel.h"
 #include "pipes/PipeClient.h"
-#include "pipes/UClientsThread.h"
-#include "shell/Settings.h"
+#include "pipes/DataChannel.h"
+#include "base/Settings.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;

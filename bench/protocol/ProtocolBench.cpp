@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "protocol/StreamFramer.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 #include "tests/protocol/DecoderFixtures.h"
 
 namespace telvaro {

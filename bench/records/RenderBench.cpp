@@ -2,7 +2,7 @@
 
 #include "records/Events.h"
 #include "records/Text.h"
-#include "records/UNTMobile.h"
+#include "records/TerminalRecord.h"
 
 namespace telvaro {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "protocol/UCommonParser.h"
-#include "tasks/UDM.h"
+#include "protocol/ParserBase.h"
+#include "tasks/TaskDatabase.h"
 #include "tests/support/TempDir.h"
 
 namespace telvaro {

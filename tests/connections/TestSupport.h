@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "connections/TerminalServer.h"
-#include "tasks/UDM.h"
-#include "shell/Settings.h"
+#include "tasks/TaskDatabase.h"
+#include "base/Settings.h"
 #include "tests/protocol/FrameBuilder.h"
 
 #include "tests/support/TempDir.h"

@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "dbwriter/CentralDB.h"
-#include "dbwriter/UMobile.h"
+#include "dbwriter/TelemetryRecord.h"
 
 namespace telvaro {
 namespace {

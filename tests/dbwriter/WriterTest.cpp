@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <atomic>
 
-#include "connections/NamedEvent.h"
-#include "connections/NamedEvent.h"
-#include "connections/RecordQueue.h"
-#include "dbwriter/UMobilesThread.h"
+#include "queues/NamedEvent.h"
+#include "queues/NamedEvent.h"
+#include "queues/RecordQueue.h"
+#include "dbwriter/DatabaseWriter.h"
 #include "tests/dbwriter/TestDB.h"
 
 namespace telvaro {

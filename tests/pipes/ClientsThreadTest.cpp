@@ -1,9 +1,9 @@
 #include <cstring>
 #include <thread>
 
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 #include "pipes/PipeClient.h"
-#include "pipes/UClientsThread.h"
+#include "pipes/DataChannel.h"
 #include "tests/pipes/PipeTestUtil.h"
 
 namespace telvaro {

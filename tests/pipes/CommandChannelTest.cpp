@@ -3,7 +3,7 @@
 
 #include "pipes/CommandChannel.h"
 #include "pipes/PipeClient.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 #include "tests/pipes/FakeStore.h"
 #include "tests/pipes/PipeTestUtil.h"
 

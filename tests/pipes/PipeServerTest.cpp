@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "pipes/PipeClient.h"
-#include "shell/OperatorLog.h"
+#include "base/OperatorLog.h"
 #include "tests/pipes/PipeTestUtil.h"
 
 namespace telvaro {

@@ -12,8 +12,8 @@
 
 #include <asio/io_context.hpp>
 
-#include "pipes/Pipes.h"
-#include "shell/Settings.h"
+#include "pipes/PipeServer.h"
+#include "base/Settings.h"
 
 #include "tests/support/TempDir.h"
 

@@ -2,9 +2,9 @@
 #include <fstream>
 #include <future>
 
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 #include "pipes/CommandChannel.h"
-#include "pipes/UClientsThread.h"
+#include "pipes/DataChannel.h"
 #include "tests/pipes/FakeStore.h"
 #include "tests/pipes/PipeTestUtil.h"
 

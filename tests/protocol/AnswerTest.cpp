@@ -6,7 +6,7 @@
 
 #include "DecoderFixtures.h"
 #include "protocol/DownloadFiles.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "DecoderFixtures.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "FrameBuilder.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "FrameBuilder.h"
 #include "protocol/TaskStore.h"
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 #include "tests/support/TempDir.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/UCommonFunctions.h"
+#include "protocol/Bytes.h"
 
 namespace telvaro::test {
 

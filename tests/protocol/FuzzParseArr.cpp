@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "DecoderFixtures.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace {
 

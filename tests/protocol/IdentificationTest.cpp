@@ -4,7 +4,7 @@
 
 #include "DecoderFixtures.h"
 #include "protocol/Identification.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "FrameBuilder.h"
-#include "protocol/UParserKrestel.h"
-#include "shell/Settings.h"
+#include "protocol/TerminalParser.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "DecoderFixtures.h"
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 namespace telvaro {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "records/UNTMobile.h"
+#include "records/TerminalRecord.h"
 
 namespace telvaro {
 namespace {

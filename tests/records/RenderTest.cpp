@@ -5,8 +5,8 @@
 
 #include "records/Events.h"
 #include "records/Text.h"
-#include "records/UNTMobile.h"
-#include "shell/Settings.h"
+#include "records/TerminalRecord.h"
+#include "base/Settings.h"
 #include "tests/records/Cp1251.h"
 
 namespace telvaro {

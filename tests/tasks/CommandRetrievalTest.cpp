@@ -1,4 +1,4 @@
-#include "protocol/UCommonParser.h"
+#include "protocol/ParserBase.h"
 #include "tests/tasks/TaskDbFixture.h"
 
 namespace telvaro {

@@ -1,4 +1,4 @@
-#include "shell/Settings.h"
+#include "base/Settings.h"
 #include "tests/tasks/TaskDbFixture.h"
 
 namespace telvaro {

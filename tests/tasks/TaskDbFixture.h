@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "tasks/UDM.h"
+#include "tasks/TaskDatabase.h"
 #include "tests/support/TempDir.h"
 
 namespace telvaro::testing {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "protocol/UCommonFunctions.h"
+#include "protocol/Bytes.h"
 
 namespace telvaro::sim {
 namespace {

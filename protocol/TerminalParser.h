@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "protocol/Identification.h"
-#include "protocol/UCommonFunctions.h"
-#include "protocol/UCommonParser.h"
+#include "protocol/Bytes.h"
+#include "protocol/ParserBase.h"
 
 namespace telvaro {
 

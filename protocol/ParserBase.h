@@ -11,7 +11,7 @@
 
 #include "protocol/TaskStore.h"
 #include "records/ShortString.h"
-#include "records/UNTMobile.h"
+#include "records/TerminalRecord.h"
 
 namespace telvaro {
 

@@ -7,8 +7,8 @@
 
 #include "records/DateTime.h"
 #include "records/ShortString.h"
-#include "records/UNTMobile.h"
-#include "shell/Settings.h"
+#include "records/TerminalRecord.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 

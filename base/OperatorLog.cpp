@@ -1,4 +1,4 @@
-#include "shell/OperatorLog.h"
+#include "base/OperatorLog.h"
 
 #include <algorithm>
 #include <stdexcept>

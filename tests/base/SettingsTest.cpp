@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "shell/Settings.h"
+#include "base/Settings.h"
 #include "tests/support/TempDir.h"
 
 namespace telvaro {

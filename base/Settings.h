@@ -2,7 +2,6 @@
 // The settings file and the black list, read once at start-up.
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,11 +73,5 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
 /// Fills `list` from "blacklist.txt" in `programDir`, one entry per line, untrimmed.
 /// A missing file leaves the list empty; an unreadable one throws std::runtime_error.
 void LoadBlackList(const std::string& programDir, std::vector<std::string>& list = BlackList);
-
-/// Calls `onLine` with each line of the text file `name` in `programDir`, without its
-/// line end (LF or CR LF). False when the file does not exist; throws
-/// std::runtime_error when it exists but cannot be read.
-bool ReadProgramFileLines(const std::string& programDir, std::string_view name,
-                          const std::function<void(std::string& line)>& onLine);
 
 }  // namespace telvaro

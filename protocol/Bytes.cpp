@@ -1,4 +1,4 @@
-#include "protocol/UCommonFunctions.h"
+#include "protocol/Bytes.h"
 
 #include <array>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "dbwriter/UMobilesThread.h"
+#include "dbwriter/DatabaseWriter.h"
 
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 
 namespace telvaro {
 

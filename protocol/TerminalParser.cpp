@@ -1,4 +1,4 @@
-#include "protocol/UParserKrestel.h"
+#include "protocol/TerminalParser.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "shell/OperatorLog.h"
+#include "base/OperatorLog.h"
 
 namespace telvaro {
 namespace {

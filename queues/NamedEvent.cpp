@@ -1,4 +1,4 @@
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 
 #include <map>
 

@@ -11,13 +11,13 @@
 
 #include "connections/TerminalServer.h"
 #include "dbwriter/CentralDB.h"
-#include "dbwriter/UMobilesThread.h"
+#include "dbwriter/DatabaseWriter.h"
 #include "pipes/CommandChannel.h"
-#include "pipes/Pipes.h"
-#include "pipes/UClientsThread.h"
+#include "pipes/PipeServer.h"
+#include "pipes/DataChannel.h"
 #include "protocol/Identification.h"
-#include "shell/OperatorLog.h"
-#include "tasks/UDM.h"
+#include "base/OperatorLog.h"
+#include "tasks/TaskDatabase.h"
 
 namespace telvaro {
 

@@ -1,4 +1,4 @@
-#include "pipes/Pipes.h"
+#include "pipes/PipeServer.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,8 +22,8 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "shell/OperatorLog.h"
-#include "shell/Settings.h"
+#include "base/OperatorLog.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

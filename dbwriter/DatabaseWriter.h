@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "connections/RecordQueue.h"
+#include "queues/RecordQueue.h"
 #include "dbwriter/CentralDB.h"
-#include "dbwriter/UMobile.h"
-#include "shell/OperatorLog.h"
-#include "shell/Settings.h"
+#include "dbwriter/TelemetryRecord.h"
+#include "base/OperatorLog.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 

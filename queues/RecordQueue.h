@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "records/UNTMobile.h"
+#include "records/TerminalRecord.h"
 
 namespace telvaro {
 

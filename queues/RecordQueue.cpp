@@ -1,4 +1,4 @@
-#include "connections/RecordQueue.h"
+#include "queues/RecordQueue.h"
 
 namespace telvaro {
 

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "connections/RecordQueue.h"
-#include "pipes/Pipes.h"
-#include "shell/OperatorLog.h"
+#include "queues/RecordQueue.h"
+#include "pipes/PipeServer.h"
+#include "base/OperatorLog.h"
 
 namespace telvaro {
 

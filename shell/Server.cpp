@@ -1,4 +1,4 @@
-#include "shell/UMain.h"
+#include "shell/Server.h"
 
 #include <malloc.h>
 
@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "records/Events.h"
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

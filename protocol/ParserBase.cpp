@@ -1,11 +1,11 @@
-#include "protocol/UCommonParser.h"
+#include "protocol/ParserBase.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <random>
 
-#include "protocol/UCommonFunctions.h"
-#include "shell/Settings.h"
+#include "protocol/Bytes.h"
+#include "base/Settings.h"
 
 namespace telvaro {
 namespace {

@@ -1,8 +1,8 @@
-#include "pipes/UClientsThread.h"
+#include "pipes/DataChannel.h"
 
 #include <fmt/format.h>
 
-#include "connections/NamedEvent.h"
+#include "queues/NamedEvent.h"
 
 namespace telvaro {
 

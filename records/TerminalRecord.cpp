@@ -1,4 +1,4 @@
-#include "records/UNTMobile.h"
+#include "records/TerminalRecord.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "shell/Settings.h"
+#include "base/Settings.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include <fmt/format.h>
+
+#include "base/ProgramFiles.h"
 
 namespace telvaro {
 
@@ -212,27 +214,6 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
   if (const auto f = ini.Find("Regional", "ShortDateFormat"); f && !f->empty()) s.ShortDateFormat = *f;
   if (const auto f = ini.Find("Regional", "LongTimeFormat"); f && !f->empty()) s.LongTimeFormat = *f;
   return login;
-}
-
-bool ReadProgramFileLines(const std::string& programDir, std::string_view name,
-                          const std::function<void(std::string& line)>& onLine) {
-  std::string path = programDir;
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += name;
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno == ENOENT) return false;
-    throw std::runtime_error(fmt::format("Cannot read {}: {}", path, std::strerror(errno)));
-  }
-  std::string line;
-  while (std::getline(in, line)) {
-    // Files written on Windows end their lines with CR LF; the CR is not part of the line.
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    onLine(line);
-  }
-  if (in.bad()) throw std::runtime_error(fmt::format("Cannot read {}", path));
-  return true;
 }
 
 void LoadBlackList(const std::string& programDir, std::vector<std::string>& list) {

@@ -1,4 +1,4 @@
-#include "dbwriter/UMobile.h"
+#include "dbwriter/TelemetryRecord.h"
 
 #include <cmath>
 

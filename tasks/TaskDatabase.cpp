@@ -1,11 +1,11 @@
-#include "tasks/UDM.h"
+#include "tasks/TaskDatabase.h"
 
 #include <functional>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "records/NumberFormat.h"
-#include "shell/Settings.h"
+#include "base/Settings.h"
 #include "tasks/Sqlite.h"
 
 namespace telvaro {
