@@ -380,24 +380,19 @@ void TCentralDB::CallObject(const TMobile& mobile) {
 
 void TCentralDB::AddMobile(const TMobile& mobile) {
   if (!Connected()) return;
-  try {
-    StartTransaction();
-    if (mobile.UTC > 0) CallMobiles(std::span(&mobile, 1));
-    Commit();
-  } catch (...) {
-    Rollback();
-    throw;
-  }
+  CentralTransaction transaction(*this);
+  if (mobile.UTC > 0) CallMobiles(std::span(&mobile, 1));
+  transaction.Commit();
 }
 
 void TCentralDB::AddObject(const TMobile& mobile) noexcept {
   if (!Connected()) return;
   try {
-    StartTransaction();
+    CentralTransaction transaction(*this);
     CallObject(mobile);
-    Commit();
+    transaction.Commit();
   } catch (...) {
-    Rollback();
+    // Registering an object is best effort; the transaction has rolled back.
   }
 }
 

@@ -85,4 +85,27 @@ class TCentralDB {
   std::unique_ptr<Statements> stmts_;
 };
 
+/// One transaction on the central database: begun when made, rolled back when it goes
+/// out of scope uncommitted (an exception passing through, an early return). Used by
+/// one thread at a time, like the connection it runs on.
+class CentralTransaction {
+ public:
+  explicit CentralTransaction(TCentralDB& db) : db_(db) { db_.StartTransaction(); }
+  ~CentralTransaction() {
+    if (!committed_) db_.Rollback();
+  }
+  CentralTransaction(const CentralTransaction&) = delete;
+  CentralTransaction& operator=(const CentralTransaction&) = delete;
+
+  /// Commits; when the commit throws, the destructor rolls back.
+  void Commit() {
+    db_.Commit();
+    committed_ = true;
+  }
+
+ private:
+  TCentralDB& db_;
+  bool committed_ = false;
+};
+
 }  // namespace telvaro

@@ -27,7 +27,7 @@ void TMobilesThread::Stop() {
 void TMobilesThread::Execute() {
   try {
     const auto event = CreateNamedEvent(DBEventName);
-    OutputReport("Thread for DB started, waitng for data");
+    report_.OutputReport("Thread for DB started, waitng for data");
     while (!stop_) {
       event->Wait(aTimeOut);
       event->Reset();
@@ -39,11 +39,11 @@ void TMobilesThread::Execute() {
       if (haveWork) Drain();
     }
   } catch (const std::exception& e) {
-    OutputReport(std::string("Error in DB thread: ") + e.what());
+    report_.OutputReport(std::string("Error in DB thread: ") + e.what());
   } catch (...) {
-    OutputReport("Error in DB thread");
+    report_.OutputReport("Error in DB thread");
   }
-  OutputReport("Thread for DB ended");
+  report_.OutputReport("Thread for DB ended");
   running_ = false;
   if (onTerminate_) onTerminate_();
 }
@@ -53,13 +53,13 @@ void TMobilesThread::SetDown() {
   down_ = true;
   reconnectLogged_ = false;
   nextReconnect_ = std::chrono::steady_clock::now();
-  OutputReport("DB disconnected");
+  report_.OutputReport("DB disconnected");
   if (log_) log_->SetPanel(0, "No database");
 }
 
 void TMobilesThread::SetUp() {
   down_ = false;
-  OutputReport("DB reconnected");
+  report_.OutputReport("DB reconnected");
   if (log_) log_->SetPanel(0, "DB:" + db_.DatabaseName());
 }
 
@@ -77,7 +77,7 @@ bool TMobilesThread::EnsureConnected(bool haveWork) {
   try {
     db_.Reopen();
   } catch (const std::exception& e) {
-    if (!reconnectLogged_) OutputReport(std::string("Could not reconnect to DB: ") + e.what());
+    if (!reconnectLogged_) report_.OutputReport(std::string("Could not reconnect to DB: ") + e.what());
     reconnectLogged_ = true;
     return false;
   }
@@ -87,7 +87,7 @@ bool TMobilesThread::EnsureConnected(bool haveWork) {
 
 void TMobilesThread::ReportDrops() {
   if (const std::size_t n = mobiles_.TakeDropped())
-    OutputReport("DB queue limit reached, oldest records dropped: " + std::to_string(n));
+    report_.OutputReport("DB queue limit reached, oldest records dropped: " + std::to_string(n));
 }
 
 void TMobilesThread::Drain() {
@@ -115,7 +115,7 @@ void TMobilesThread::Drain() {
 std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
   if (mobiles.empty()) return 0;
   try {
-    db_.StartTransaction();
+    CentralTransaction transaction(db_);
     std::size_t i = 0;
     while (i < mobiles.size()) {
       if (mobiles[i].FNotForMainTable) {
@@ -127,10 +127,10 @@ std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
       db_.CallMobiles(mobiles.subspan(i, j - i));
       i = j;
     }
-    db_.Commit();
+    transaction.Commit();
     return mobiles.size();
   } catch (const odbc::Error& e) {
-    db_.Rollback();
+    // The transaction has rolled back by now.
     if (e.ConnectionLost() || !db_.Connected()) return 0;
   }
   // Something was rejected: one transaction per record finds exactly which.
@@ -150,7 +150,7 @@ bool TMobilesThread::WriteToDB(const TMobile& mobile) {
     db_.AddMobile(mobile);
   } catch (const odbc::Error& e) {
     if (e.ConnectionLost() || !db_.Connected()) return false;
-    OutputReport(std::string("Error  writing  to DB  ") + e.what());
+    report_.OutputReport(std::string("Error  writing  to DB  ") + e.what());
   }
   return true;
 }

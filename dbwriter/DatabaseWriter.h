@@ -24,7 +24,7 @@ namespace telvaro {
 /// record per transaction, so only the rejected records are dropped. Records whose
 /// write failed because the connection broke go back to the front of the queue, and
 /// the connection is reopened every `ReconnectSec` seconds.
-class TMobilesThread : public LogReporter {
+class TMobilesThread {
  public:
   static constexpr std::chrono::milliseconds aTimeOut{500};  ///< longest wait before a stop request is seen
   static constexpr std::size_t MaxTransaction = 1000;  ///< bounds the redo after a rejection and a stop's wait
@@ -34,7 +34,7 @@ class TMobilesThread : public LogReporter {
 
   /// A writer for `db` taking from `mobiles`; `settings` gives the element numbers and
   /// `ReconnectSec`. Nothing runs before Start.
-  TMobilesThread(TCentralDB& db, RecordQueue& mobiles, const TSettings& settings = Settings);
+  TMobilesThread(TCentralDB& db, RecordQueue& mobiles, const TSettings& settings);
   /// Stops and joins the thread.
   ~TMobilesThread();
   TMobilesThread(const TMobilesThread&) = delete;
@@ -43,7 +43,7 @@ class TMobilesThread : public LogReporter {
   /// Sets the operator log for the thread's lines and for status panel 0, which the
   /// writer updates when it loses or regains the connection.
   void SetReport(OperatorLog* log) noexcept {
-    LogReporter::SetReport(log);
+    report_.SetReport(log);
     log_ = log;
   }
   /// Sets the handler called when the thread ends; set it before Start. It runs on
@@ -82,6 +82,7 @@ class TMobilesThread : public LogReporter {
   TCentralDB& db_;
   RecordQueue& mobiles_;
   const TSettings& settings_;
+  LogReporter report_;
   OperatorLog* log_ = nullptr;
   EndHandler onTerminate_;
   std::thread thread_;

@@ -57,7 +57,7 @@ class TMobile {
 /// The object written for a queued terminal record. The key and the message counter
 /// come from the I/O elements `settings.iButtonNum` and `settings.CounterNum`, each
 /// taken as its low 32 bits, signed.
-TMobile MobileFromRecord(const TNTMobile& m, const TSettings& settings = Settings);
+TMobile MobileFromRecord(const TNTMobile& m, const TSettings& settings);
 
 /// `utc` as local time, shifted by the host's offset from UTC in force now (not the
 /// one in force at the date converted), to the millisecond.

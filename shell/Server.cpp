@@ -159,7 +159,7 @@ bool TfMain::FormCreate() {
 }
 
 void TfMain::CreateMobThread() {
-  MobThread = std::make_unique<TMobilesThread>(DB, Mobiles);
+  MobThread = std::make_unique<TMobilesThread>(DB, Mobiles, Settings);
   MobThread->SetReport(&log_);
   // The end handler runs on the writer's own thread: it only hands over to the loop.
   MobThread->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
