@@ -72,6 +72,7 @@ struct TerminalServer::Impl {
   asio::awaitable<void> Serve(std::shared_ptr<Session> s);
   asio::awaitable<void> Converse(Session& s);
   asio::awaitable<bool> Batch(Session& s, Bytes message);
+  void ConnectionError(const Session& s, const std::string& reason);
 
   ConnectionEnv env;
   asio::io_context ioc;
@@ -130,8 +131,10 @@ void TerminalServer::Impl::StartSession(tcp::socket socket) {
 asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
   try {
     co_await Converse(*s);
-  } catch (const std::exception&) {
-    // An error ends only this connection; its end steps follow.
+  } catch (const std::exception& e) {
+    // An error ends only this connection; its end steps follow. Waits cancelled by a
+    // stop are the stop, not an error.
+    if (!s->closing) ConnectionError(*s, e.what());
   }
   try {
     s->conn.End();
@@ -145,6 +148,14 @@ asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
   changed.notify_all();
 }
 
+void TerminalServer::Impl::ConnectionError(const Session& s, const std::string& reason) {
+  try {
+    env.log->Append("Connection error with " + s.conn.Peer() + ": " + reason);
+  } catch (const std::exception&) {
+    // Only an allocation can fail here; the connection ends all the same.
+  }
+}
+
 asio::awaitable<void> TerminalServer::Impl::Converse(Session& s) {
   for (;;) {
     // Wait with no buffer held, so an idle connection costs only its socket and state.
@@ -154,7 +165,11 @@ asio::awaitable<void> TerminalServer::Impl::Converse(Session& s) {
     const std::span<std::uint8_t> room = s.framer.Prepare(ready > 0 ? ready : 1);
     const std::size_t n = s.socket.read_some(asio::buffer(room.data(), room.size()), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
-    if (ec) co_return;  // closed by the peer, or the read failed
+    if (ec) {
+      // The peer closing its side is the normal end; anything else is worth a line.
+      if (ec != asio::error::eof && !s.closing) ConnectionError(s, ec.message());
+      co_return;
+    }
     s.framer.Commit(n);
 
     Bytes message;
