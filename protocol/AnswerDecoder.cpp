@@ -19,7 +19,7 @@ bool Has(Bytes arr, std::size_t pos, std::size_t n) noexcept {
 }
 
 std::uint64_t BE(Bytes arr, std::size_t pos, std::size_t width) noexcept {
-  return ReadBE(arr.data() + pos, width);
+  return LoadBE(arr.data() + pos, width);
 }
 
 bool IsValueSize(std::size_t s) noexcept { return s == 1 || s == 2 || s == 4 || s == 8; }

@@ -26,15 +26,15 @@ bool TParserKrestel::ParseAVL(std::size_t& currpos, Bytes arr, TNTMobile& mobile
 
   const std::uint8_t* q = base + p;
   TRecNTMobile& r = mobile.Rec;
-  r.GNSS.UTC = UnixToDateTimeL(ReadBE(q, 4));
+  r.GNSS.UTC = UnixToDateTimeL(LoadBE<std::uint32_t>(q));
   r.Event = q[4];
   // Longitude comes first on the wire; both are unsigned.
-  r.GNSS.Lon = static_cast<double>(ReadBE(q + 5, 4)) / 10'000'000;
-  r.GNSS.Lat = static_cast<double>(ReadBE(q + 9, 4)) / 10'000'000;
-  r.GNSS.Alt = static_cast<std::int32_t>(ReadBE(q + 13, 2));
-  r.GNSS.Az = static_cast<std::int32_t>(ReadBE(q + 15, 2));
+  r.GNSS.Lon = static_cast<double>(LoadBE<std::uint32_t>(q + 5)) / 10'000'000;
+  r.GNSS.Lat = static_cast<double>(LoadBE<std::uint32_t>(q + 9)) / 10'000'000;
+  r.GNSS.Alt = LoadBE<std::uint16_t>(q + 13);
+  r.GNSS.Az = LoadBE<std::uint16_t>(q + 15);
   r.GNSS.Sat = q[17];
-  r.GNSS.Speed = static_cast<std::int32_t>(ReadBE(q + 18, 2));
+  r.GNSS.Speed = LoadBE<std::uint16_t>(q + 18);
   r.GNSS.Valid = q[20];
   r.GNSS.GNSS = q[21];
   r.EventValue = q[22];
@@ -50,7 +50,7 @@ bool TParserKrestel::ParseAVL(std::size_t& currpos, Bytes arr, TNTMobile& mobile
     for (std::size_t i = 0; i < n; ++i, p += stride) {
       // Element 0 has no slot.
       if (const std::uint8_t k = base[p]) {
-        r.Io(k) = ReadBE(base + p + 1, width);
+        r.Io(k) = LoadBE(base + p + 1, width);
         r.Fl(k) = true;
       }
     }

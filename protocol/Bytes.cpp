@@ -44,7 +44,7 @@ std::uint16_t CRC16(Bytes data) noexcept {
 
 std::string GetImei(Bytes arr, std::size_t pos) {
   if (pos > arr.size() || arr.size() - pos < 8) return {};
-  return std::to_string(static_cast<std::int64_t>(ReadBE(arr.data() + pos, 8)));
+  return std::to_string(static_cast<std::int64_t>(LoadBE<std::uint64_t>(arr.data() + pos)));
 }
 
 std::string GetString(Bytes arr, std::size_t pos, std::size_t len) {

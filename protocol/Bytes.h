@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/ByteOrder.h"
+
 namespace telvaro {
 
 using Bytes = std::span<const std::uint8_t>;
@@ -47,9 +49,7 @@ class ByteReader {
   template <typename T>
   bool be(T& v) noexcept {
     if (!has(sizeof(T))) return false;
-    T r = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) r = static_cast<T>((r << 8) | data_[pos_ + i]);
-    v = r;
+    v = LoadBE<T>(data_.data() + pos_);
     pos_ += sizeof(T);
     return true;
   }
@@ -57,18 +57,6 @@ class ByteReader {
   Bytes data_;
   std::size_t pos_;
 };
-
-/// Big-endian unsigned value of `width` bytes at `p`; the caller checked the bounds.
-inline std::uint64_t ReadBE(const std::uint8_t* p, std::size_t width) noexcept {
-  std::uint64_t r = 0;
-  for (std::size_t i = 0; i < width; ++i) r = (r << 8) | p[i];
-  return r;
-}
-
-/// Appends `v` as `width` big-endian bytes.
-inline void AppendBE(std::string& out, std::uint64_t v, std::size_t width) {
-  for (std::size_t i = width; i-- > 0;) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
 /// The eight bytes at `pos` as a signed big-endian number in decimal; empty when
 /// fewer than eight bytes are there.

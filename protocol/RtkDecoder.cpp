@@ -12,27 +12,20 @@ namespace {
 /// The bytes of an RTK record that are read; the last three are not.
 constexpr std::size_t RtkReadSize = 25;
 
-/// RTK records are the one little-endian part of the protocol.
-std::uint32_t LE(const std::uint8_t* p, std::size_t width) noexcept {
-  std::uint32_t v = 0;
-  for (std::size_t i = width; i-- > 0;) v = (v << 8) | p[i];
-  return v;
-}
-
 }  // namespace
 
 std::string TParserKrestel::RtkLine(Bytes rec) {
   const std::uint8_t* q = rec.data();
   const char sep = Settings.DecimalSeparator;
   std::string line = "RTK:TT=";
-  line += FormatDateTime("dd.mm.yyyy hh:nn:ss", UnixToDateTime(static_cast<std::int32_t>(LE(q, 4))));
-  line += " | LAT=" + FormatFixed(LE(q + 4, 4) / 10'000'000.0, 15, 10, sep);
-  line += " | LON=" + FormatFixed(LE(q + 8, 4) / 10'000'000.0, 15, 10, sep);
-  line += " | ALT=" + FormatFixed(LE(q + 12, 4) / 100.0, 12, 7, sep);
-  line += " | SPD=" + FormatFixed(LE(q + 16, 2) / 100.0, 12, 7, sep);
-  line += " | DIR=" + FormatFixed(LE(q + 18, 2) / 100.0, 10, 5, sep);
+  line += FormatDateTime("dd.mm.yyyy hh:nn:ss", UnixToDateTime(static_cast<std::int32_t>(LoadLE<std::uint32_t>(q))));
+  line += " | LAT=" + FormatFixed(LoadLE<std::uint32_t>(q + 4) / 10'000'000.0, 15, 10, sep);
+  line += " | LON=" + FormatFixed(LoadLE<std::uint32_t>(q + 8) / 10'000'000.0, 15, 10, sep);
+  line += " | ALT=" + FormatFixed(LoadLE<std::uint32_t>(q + 12) / 100.0, 12, 7, sep);
+  line += " | SPD=" + FormatFixed(LoadLE<std::uint16_t>(q + 16) / 100.0, 12, 7, sep);
+  line += " | DIR=" + FormatFixed(LoadLE<std::uint16_t>(q + 18) / 100.0, 10, 5, sep);
   line += " | STATE=" + std::to_string(q[20]);
-  line += " | RMS=" + std::to_string(LE(q + 21, 4));
+  line += " | RMS=" + std::to_string(LoadLE<std::uint32_t>(q + 21));
   return line;
 }
 

@@ -110,7 +110,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
 }
 
 const std::string& TParserKrestel::ImeiText(Bytes payload) {
-  const std::uint64_t raw = ReadBE(payload.data(), 8);
+  const std::uint64_t raw = LoadBE<std::uint64_t>(payload.data());
   if (imeiText_.empty() || raw != imeiRaw_) {
     imeiRaw_ = raw;
     imeiText_ = GetImei(payload, 0);
