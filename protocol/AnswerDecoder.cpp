@@ -259,7 +259,7 @@ bool TParserKrestel::FileBlock(std::size_t& currpos, Bytes arr, TNTMobile& mobil
 
   TRecNTMobile& r = mobile.Rec;
   const std::string_view id = r.ID.view();
-  const std::string path = MakeFileName(id, ftype);
+  const std::string path = MakeFileName(context_.downloadDir, id, ftype);
   r.Event = evFileRecvPos;
   r.EventValue = static_cast<std::int32_t>(offset);
   r.ParamString.assign(path);
@@ -271,12 +271,12 @@ bool TParserKrestel::FileBlock(std::size_t& currpos, Bytes arr, TNTMobile& mobil
   if (status == 2) r.Event = evFileRecvEnd;
 
   if (static_cast<std::int64_t>(fsize) > static_cast<std::int64_t>(offset)) {
-    const std::uint64_t end = WriteFileAt(path, offset, arr.subspan(BlockDataAt, length));
+    const std::uint64_t end = files_.WriteAt(path, offset, arr.subspan(BlockDataAt, length));
     const TCmd answer = MakeFilePosAnswer(id, ftype, nBeg, nEnd, static_cast<std::uint32_t>(end), fsize);
     if (store_) store_->AddTask(id, static_cast<std::int32_t>(end), -1, -1, answer.WireBytes());
   } else {
     // A block at or past the end writes nothing, but the file is still created.
-    WriteFileAt(path, offset, {});
+    files_.WriteAt(path, offset, {});
   }
   return true;
 }

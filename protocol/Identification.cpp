@@ -1,8 +1,7 @@
 #include "protocol/Identification.h"
 
-#include <fstream>
+#include <algorithm>
 #include <random>
-#include <sstream>
 
 namespace telvaro {
 namespace {
@@ -41,16 +40,6 @@ KeyTableLoad ParseKeyTable(std::string_view text) {
   if (rows != Max_KEY)
     return {std::nullopt, std::string(KeyFileName) + " holds " + std::to_string(rows) + " keys, not 30"};
   return {table, {}};
-}
-
-KeyTableLoad LoadKeyTable(const std::string& programDir) {
-  const std::string path = programDir + std::string(KeyFileName);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {std::nullopt, "no key file " + path};
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return {std::nullopt, "cannot read " + path};
-  return ParseKeyTable(text.str());
 }
 
 std::uint16_t Make_Param(int key) {

@@ -36,8 +36,6 @@ struct KeyTableLoad {
 /// Reads the key table from its text: 30 lines of 20 hexadecimal digits, blanks around
 /// a line and empty lines ignored.
 KeyTableLoad ParseKeyTable(std::string_view text);
-/// Reads "keys.txt" from `programDir` (which ends with "/").
-KeyTableLoad LoadKeyTable(const std::string& programDir);
 
 /// A random parameter word naming key row `key`: bit 15 set, bits 6 to 10 the key.
 std::uint16_t Make_Param(int key);

@@ -4,7 +4,6 @@
 #include "protocol/DownloadFiles.h"
 #include "protocol/TerminalParser.h"
 #include "records/NumberFormat.h"
-#include "base/Settings.h"
 
 namespace telvaro {
 namespace {
@@ -14,9 +13,8 @@ constexpr std::size_t RtkReadSize = 25;
 
 }  // namespace
 
-std::string TParserKrestel::RtkLine(Bytes rec) {
+std::string TParserKrestel::RtkLine(Bytes rec, char sep) {
   const std::uint8_t* q = rec.data();
-  const char sep = Settings.DecimalSeparator;
   std::string line = "RTK:TT=";
   line += FormatDateTime("dd.mm.yyyy hh:nn:ss", UnixToDateTime(static_cast<std::int32_t>(LoadLE<std::uint32_t>(q))));
   line += " | LAT=" + FormatFixed(LoadLE<std::uint32_t>(q + 4) / 10'000'000.0, 15, 10, sep);
@@ -31,12 +29,12 @@ std::string TParserKrestel::RtkLine(Bytes rec) {
 
 bool TParserKrestel::ParseRTK(std::size_t& currpos, Bytes arr, TNTMobile& mobile) {
   if (currpos > arr.size() || arr.size() - currpos < RtkReadSize) return false;
-  const std::string line = RtkLine(arr.subspan(currpos, RtkReadSize));
+  const std::string line = RtkLine(arr.subspan(currpos, RtkReadSize), context_.decimalSeparator);
   currpos += RtkRecordSize;
   mobile.Rec.Event = evRTK;
-  const std::string path = MakeFileName(mobile.Rec.ID.view(), FileTypeRTK);
+  const std::string path = MakeFileName(context_.downloadDir, mobile.Rec.ID.view(), FileTypeRTK);
   mobile.Rec.ParamString.assign(path);
-  AppendLine(path, line);
+  files_.AppendLine(path, line);
   return true;
 }
 

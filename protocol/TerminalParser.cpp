@@ -8,7 +8,6 @@ namespace telvaro {
 namespace {
 
 constexpr std::uint8_t Signature[4] = {0xCC, 0xCC, 0xCC, 0xCC};
-constexpr std::size_t MinPayload = 10;
 
 TNTMobile NewRecord(std::string_view id, std::int32_t event = 0) {
   TNTMobile m;
@@ -54,7 +53,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   std::uint16_t psize = 0, crca = 0;
   Bytes payload;
   if (!frame.u16(psize) || !frame.bytes(psize, payload) || !frame.u16(crca)) return PACKET_D;
-  if (crca == 0 || CRC16(payload) != crca || payload.size() < MinPayload) return PACKET_D;
+  if (crca == 0 || CRC16(payload) != crca || payload.size() < PayloadHeadSize) return PACKET_D;
 
   const std::string& imei = ImeiText(payload);
   const std::uint8_t codec = payload[8];
@@ -68,7 +67,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
       // list kept across frames is not reallocated at each one.
       const std::size_t needed = mobiles.size() + std::min<std::size_t>(nrec, payload.size() / AvlRecordMinSize);
       if (mobiles.capacity() < needed) mobiles.reserve(std::max(needed, 2 * mobiles.capacity()));
-      std::size_t pos = MinPayload;
+      std::size_t pos = PayloadHeadSize;
       for (int i = 0; i < nrec; ++i) {
         mobiles.push_back(blank);
         if (!ParseAVL(pos, payload, mobiles.back())) {
@@ -87,7 +86,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
       return PACKET_LIVE;
     }
     case CodecAnswer: {
-      std::size_t pos = MinPayload;
+      std::size_t pos = PayloadHeadSize;
       for (int i = 0; i < nrec; ++i) {
         TNTMobile m = NewRecord(imei);
         if (!ParseANSWER(pos, payload, m)) break;
@@ -98,7 +97,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
     case CodecRTK: {
       // One record announces the whole batch, also when it holds no RTK record.
       TNTMobile m = NewRecord(imei);
-      std::size_t pos = MinPayload + 1;
+      std::size_t pos = PayloadHeadSize + 1;
       for (int i = 0; i < nrec; ++i)
         if (!ParseRTK(pos, payload, m)) break;
       mobiles.push_back(m);
@@ -119,7 +118,7 @@ const std::string& TParserKrestel::ImeiText(Bytes payload) {
 }
 
 TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {
-  const std::size_t psize = arrCmd.size() + MinPayload;
+  const std::size_t psize = arrCmd.size() + PayloadHeadSize;
   if (psize > 0xFFFF) throw std::length_error("command too long for one frame");
   std::string frame;
   frame.reserve(psize + FrameOverhead);
@@ -170,7 +169,7 @@ TCmd TParserKrestel::FIdentifyRequest(std::string_view id) {
 }
 
 std::string TParserKrestel::Crypt_Decrypt(std::string_view s, int key) const {
-  return keys_ ? telvaro::Crypt_Decrypt(*keys_, s, key) : std::string();
+  return context_.keys ? telvaro::Crypt_Decrypt(*context_.keys, s, key) : std::string();
 }
 
 }  // namespace telvaro

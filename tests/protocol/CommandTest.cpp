@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "FrameBuilder.h"
+#include "DecoderFixtures.h"
 #include "protocol/TerminalParser.h"
 
 namespace telvaro {
@@ -11,7 +11,7 @@ using namespace telvaro::test;
 ByteVec ToBytes(std::string_view s) { return ByteVec(s.begin(), s.end()); }
 
 TEST(CommandEncoding, VersionRequestFrame) {
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   parser.GetVersion("123");
   ASSERT_EQ(parser.Commands.size(), 1u);
   const TCmd& cmd = parser.Commands[0];

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "DecoderFixtures.h"
 #include "protocol/Identification.h"
 #include "protocol/TerminalParser.h"
@@ -59,15 +57,6 @@ TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
   }
 }
 
-TEST(KeyTableFile, LoadsFromTheProgramDirectory) {
-  TempDir dir;
-  const KeyTableLoad missing = LoadKeyTable(dir.withSlash());
-  EXPECT_FALSE(missing.Table);
-  EXPECT_EQ(missing.Reason, "no key file " + dir.withSlash() + "keys.txt");
-  std::ofstream(dir.withSlash() + "keys.txt") << KeyText();
-  EXPECT_TRUE(LoadKeyTable(dir.withSlash()).Table);
-}
-
 TEST(IdentificationParam, CarriesTheKeyWhateverTheRandomPart) {
   for (int key = 0; key < Max_KEY; ++key)
     for (int i = 0; i < 200; ++i) {
@@ -94,8 +83,15 @@ TEST(IdentificationText, ReverseAndDecipher) {
   EXPECT_EQ(Crypt_Decrypt(t, "abc", -1), "");
 }
 
+/// A context holding the key table `t`.
+ParserContext WithKeys(const KeyTable& t) {
+  ParserContext context = Context();
+  context.keys = std::make_shared<const KeyTable>(t);
+  return context;
+}
+
 TEST(IdentificationRequest, QueuedOrReturnedAndTimed) {
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   const TDateTime before = NowLocal();
   parser.IdentifyRequest("123");
   ASSERT_EQ(parser.Commands.size(), 1u);
@@ -155,7 +151,8 @@ TEST(IdentificationAnswer, AcceptedOnlyForTheOwnKeyAndTheSignature) {
   };
   for (const Case& c : cases) {
     for (std::uint8_t kind : {0x02, 0x04}) {
-      TParserKrestel parser(nullptr, c.withTable ? &t : nullptr);
+      const ParserContext context = c.withTable ? WithKeys(t) : Context();
+      TParserKrestel parser(context, nullptr, Disk());
       parser.Key = 7;
       parser.IsAuthorized = c.event != evAuthorized;  // the answer must overwrite it
       parser.IdentSentAt = 45000.5;
@@ -175,7 +172,8 @@ TEST(IdentificationAnswer, AcceptedOnlyForTheOwnKeyAndTheSignature) {
 
 TEST(IdentificationAnswer, LeavesThePositionOnTheText) {
   const KeyTable t = Table();
-  TParserKrestel parser(nullptr, &t);
+  const ParserContext context = WithKeys(t);
+  TParserKrestel parser(context, nullptr, Disk());
   TNTMobile m;
   const ByteVec a = Answer(0x02, parser.Key, Sent(t, parser.Key));
   std::size_t pos = 0;
