@@ -89,7 +89,7 @@ bool TerminalConnection::Route() {
         Log(std::string("Error writing to DB ") + e.what());
       }
     }
-    Log(m.Print());
+    Log(m.Print(env_.render));
     try {
       env_.toSend->Add(m);
       toClients = true;

@@ -34,6 +34,7 @@ struct ConnectionEnv {
   std::size_t queueLimit = 1000000;    ///< records the database queue holds at most
   /// What the parsers read; terminals are identified when it holds a key table.
   ParserContext parser;
+  RenderOptions render;                ///< the log line of every record
 };
 
 /// How long an identification request may stay unanswered.

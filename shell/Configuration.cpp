@@ -4,6 +4,13 @@
 
 namespace telvaro {
 
+RenderOptions RenderOptionsOf(const TSettings& s) {
+  return {.decimalSeparator = s.DecimalSeparator,
+          .entitiesToPrint = s.EntitiesToPrintList,
+          .counterNum = s.CounterNum,
+          .timeLastPos = s.TimeLastPos};
+}
+
 ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   ConnectionEnv env;
   env.cmdDelay = std::chrono::milliseconds(s.DelayBeforeCmd);
@@ -12,6 +19,7 @@ ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   env.parser.dbEvents = ParseDBEvents(s.EventsToDB);
   env.parser.downloadDir = s.DownloadDir;
   env.parser.decimalSeparator = s.DecimalSeparator;
+  env.render = RenderOptionsOf(s);
   return env;
 }
 
