@@ -11,6 +11,12 @@ RenderOptions RenderOptionsOf(const TSettings& s) {
           .timeLastPos = s.TimeLastPos};
 }
 
+ReportFormat ReportFormatOf(const TSettings& s) {
+  return {.shortDateFormat = s.ShortDateFormat,
+          .longTimeFormat = s.LongTimeFormat,
+          .decimalSeparator = s.DecimalSeparator};
+}
+
 ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   ConnectionEnv env;
   env.cmdDelay = std::chrono::milliseconds(s.DelayBeforeCmd);
