@@ -1,5 +1,6 @@
 #include "protocol/Bytes.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -40,11 +41,6 @@ std::uint16_t CRC16(Bytes data) noexcept {
   }
   while (n--) crc = static_cast<std::uint16_t>((crc >> 8) ^ t[0][(crc ^ *p++) & 0xFF]);
   return crc;
-}
-
-std::string GetImei(Bytes arr, std::size_t pos) {
-  if (pos > arr.size() || arr.size() - pos < 8) return {};
-  return std::to_string(static_cast<std::int64_t>(LoadBE<std::uint64_t>(arr.data() + pos)));
 }
 
 std::string GetString(Bytes arr, std::size_t pos, std::size_t len) {

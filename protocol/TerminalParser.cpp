@@ -1,7 +1,6 @@
 #include "protocol/TerminalParser.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 namespace telvaro {
@@ -52,12 +51,14 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   ByteReader frame(arr, static_cast<std::size_t>(startpos) + 4);
   std::uint16_t psize = 0, crca = 0;
   Bytes payload;
-  if (!frame.u16(psize) || !frame.bytes(psize, payload) || !frame.u16(crca)) return PACKET_D;
-  if (crca == 0 || CRC16(payload) != crca || payload.size() < PayloadHeadSize) return PACKET_D;
+  if (!frame.Read(psize) || !frame.Take(psize, payload) || !frame.Read(crca)) return PACKET_D;
+  if (crca == 0 || CRC16(payload) != crca) return PACKET_D;
+  // The payload head: IMEI, frame kind, item count.
+  std::uint64_t imeiRaw = 0;
+  std::uint8_t codec = 0, nrec = 0;
+  if (!ByteReader(payload).Read(imeiRaw, codec, nrec)) return PACKET_D;
 
-  const std::string& imei = ImeiText(payload);
-  const std::uint8_t codec = payload[8];
-  const std::uint8_t nrec = payload[9];
+  const std::string& imei = ImeiText(imeiRaw);
   switch (codec) {
     case CodecAVL: {
       // One clock reading stamps every record of the frame; each record starts as a
@@ -108,11 +109,11 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   }
 }
 
-const std::string& TParserKrestel::ImeiText(Bytes payload) {
-  const std::uint64_t raw = LoadBE<std::uint64_t>(payload.data());
-  if (imeiText_.empty() || raw != imeiRaw_) {
-    imeiRaw_ = raw;
-    imeiText_ = GetImei(payload, 0);
+const std::string& TParserKrestel::ImeiText(std::uint64_t imei) {
+  if (imeiText_.empty() || imei != imeiRaw_) {
+    imeiRaw_ = imei;
+    // Eight bytes of two's complement, written in decimal.
+    imeiText_ = std::to_string(static_cast<std::int64_t>(imei));
   }
   return imeiText_;
 }

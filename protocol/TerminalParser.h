@@ -34,6 +34,9 @@ enum : std::uint8_t { CodecAVL = 2, CodecCommand = 4, CodecPing = 5, CodecAnswer
 inline constexpr std::size_t AvlRecordMinSize = 27;
 /// Bytes of one RTK record.
 inline constexpr std::size_t RtkRecordSize = 28;
+/// The I/O element of the driver key: the fuel events' key, and the last key of a
+/// keys answer.
+inline constexpr int ElemKeyID = 78;
 
 class TParserKrestel : public TParser {
  public:
@@ -81,8 +84,8 @@ class TParserKrestel : public TParser {
   /// `mobile`'s Event and ParamString and moves `currpos` on by 28. False when the
   /// record's fields run past the end of `arr`. Errors of the file sink are thrown.
   bool ParseRTK(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
-  /// The text line of one RTK record (`rec` holds at least its 25 read bytes), numbers
-  /// written with `sep`.
+  /// The text line of the RTK record `rec` begins with, numbers written with `sep`;
+  /// empty when `rec` is shorter than the record's 25 read bytes.
   static std::string RtkLine(Bytes rec, char sep);
 
   /// Queues an identification request for terminal `id` and notes when it was made.
@@ -93,9 +96,9 @@ class TParserKrestel : public TParser {
   std::string Crypt_Decrypt(std::string_view s, int key) const;
 
  private:
-  /// The payload's IMEI as text; a terminal sends the same one in every frame, so the
-  /// last conversion is kept.
-  const std::string& ImeiText(Bytes payload);
+  /// The IMEI of a payload as text; a terminal sends the same one in every frame, so
+  /// the last conversion is kept.
+  const std::string& ImeiText(std::uint64_t imei);
   void AddFuelEvent(const TNTMobile& mobile);
   bool ParameterAnswer(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
   bool FileBlock(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
