@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 namespace telvaro {
 namespace {
@@ -47,12 +46,6 @@ std::string GetString(Bytes arr, std::size_t pos, std::size_t len) {
   if (pos >= arr.size()) return {};
   len = std::min(len, arr.size() - pos);
   return std::string(reinterpret_cast<const char*>(arr.data() + pos), len);
-}
-
-void StringToArray(std::string_view s, std::span<std::uint8_t> arr) noexcept {
-  if (arr.empty()) return;
-  std::memset(arr.data(), 0, arr.size());
-  if (const std::size_t n = std::min(s.size(), arr.size())) std::memcpy(arr.data(), s.data(), n);
 }
 
 }  // namespace telvaro

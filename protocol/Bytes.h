@@ -108,12 +108,6 @@ class ByteReader {
 /// `len` bytes from `pos`, one character each, cut at the end of `arr`.
 std::string GetString(Bytes arr, std::size_t pos, std::size_t len);
 
-/// One character per byte.
-inline std::string ArrayToString(Bytes arr) { return std::string(arr.begin(), arr.end()); }
-
-/// Fills `arr` with zeros, then copies the first min(size of s, size of arr) bytes of `s`.
-void StringToArray(std::string_view s, std::span<std::uint8_t> arr) noexcept;
-
 /// The bytes as single-byte text, unchanged.
 inline std::string_view AsText(Bytes b) noexcept { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 

@@ -16,8 +16,6 @@ int RandomKey() {
 TParser::TParser(const ParserContext& context, TaskStore* store)
     : Key(RandomKey()), DBEvents(context.dbEvents), context_(context), store_(store) {}
 
-int TParser::Parse(std::string_view, std::vector<TNTMobile>&) { return BAD_PACKET; }
-
 bool TParser::IsForDB(std::uint8_t ev) const noexcept {
   return std::find(DBEvents.begin(), DBEvents.end(), ev) != DBEvents.end();
 }

@@ -52,12 +52,8 @@ class TParser {
   /// `context` outlives the parser; its fuel events are copied into DBEvents.
   /// `store` may be null: then nothing is fetched from or queued in a task store.
   TParser(const ParserContext& context, TaskStore* store);
-  virtual ~TParser() = default;
   TParser(const TParser&) = delete;
   TParser& operator=(const TParser&) = delete;
-
-  /// The text-input entry point; the terminal protocol decodes nothing from text.
-  virtual int Parse(std::string_view s, std::vector<TNTMobile>& mobiles);
 
   /// True when AVL records of event `ev` also go to the fuel-event store.
   bool IsForDB(std::uint8_t ev) const noexcept;

@@ -138,11 +138,6 @@ TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {
   return cmd;
 }
 
-TCmd TParserKrestel::GetLocation(std::string_view id) {
-  const std::uint8_t cmd[] = {0x01};
-  return MakeCommand(id, cmd);
-}
-
 void TParserKrestel::GetVersion(std::string_view id) {
   const std::uint8_t cmd[] = {0x0C};
   Commands.push_back(MakeCommand(id, cmd));
@@ -159,14 +154,11 @@ TCmd TParserKrestel::MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, 
   return MakeCommand(id, AsBytes(body));
 }
 
-void TParserKrestel::IdentifyRequest(std::string_view id) { Commands.push_back(FIdentifyRequest(id)); }
-
-TCmd TParserKrestel::FIdentifyRequest(std::string_view id) {
-  const std::uint16_t param = Make_Param(Key);
-  const std::uint8_t cmd[] = {0x02, static_cast<std::uint8_t>(param >> 8), static_cast<std::uint8_t>(param)};
-  TCmd request = MakeCommand(id, cmd);
+void TParserKrestel::IdentifyRequest(std::string_view id) {
+  std::string cmd(1, '\x02');
+  AppendBE(cmd, Make_Param(Key), 2);
+  Commands.push_back(MakeCommand(id, AsBytes(cmd)));
   IdentSentAt = NowLocal();
-  return request;
 }
 
 std::string TParserKrestel::Crypt_Decrypt(std::string_view s, int key) const {

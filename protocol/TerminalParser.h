@@ -61,7 +61,6 @@ class TParserKrestel : public TParser {
   /// frames over 255 bytes go to Fpart, the others to Rec.CMD. Throws
   /// std::length_error when the payload would exceed 65535 bytes.
   static TCmd MakeCommand(std::string_view id, Bytes arrCmd);
-  static TCmd GetLocation(std::string_view id);
   /// Queues a software version request in Commands.
   void GetVersion(std::string_view id);
   static TCmd MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, std::uint32_t aBeg,
@@ -90,8 +89,6 @@ class TParserKrestel : public TParser {
 
   /// Queues an identification request for terminal `id` and notes when it was made.
   void IdentifyRequest(std::string_view id);
-  /// The same request, returned instead of queued; also notes when it was made.
-  TCmd FIdentifyRequest(std::string_view id);
   /// Crypt_Decrypt with the context's key table; empty when there is none.
   std::string Crypt_Decrypt(std::string_view s, int key) const;
 

@@ -135,18 +135,13 @@ struct RenderOptions {
   int timeLastPos = 106;             ///< the listed element shown as a date-time
 };
 
-/// One terminal record. A value type: queues hold copies.
+/// One terminal record. A value type: queues hold copies, byte for byte.
 class TNTMobile {
  public:
   TRecNTMobile Rec;
 
   /// A zeroed record stamped with the local time now.
   TNTMobile() noexcept;
-  /// The same, spelled as the callers of the protocol layer expect.
-  static TNTMobile Create() { return TNTMobile(); }
-
-  /// Replaces the whole record, gaps included, by a copy of `r`.
-  void Init(const TRecNTMobile& r) noexcept { Rec = r; }
 
   /// True for the terminal parameters whose value is text.
   static bool IsString(int code) noexcept;

@@ -48,13 +48,5 @@ TEST(CommandEncoding, LongNonFileCommandIsNotCut) {
   EXPECT_THROW(TParserKrestel::MakeCommand("1", ByteVec(65530, 0x06)), std::length_error);
 }
 
-TEST(CommandEncoding, StringAndArrayConversions) {
-  std::uint8_t arr[4] = {9, 9, 9, 9};
-  StringToArray("ab", arr);
-  EXPECT_EQ(ByteVec(arr, arr + 4), (ByteVec{'a', 'b', 0, 0}));
-  StringToArray("abcdef", arr);
-  EXPECT_EQ(ArrayToString(arr), "abcd");
-}
-
 }  // namespace
 }  // namespace telvaro

@@ -90,7 +90,7 @@ ParserContext WithKeys(const KeyTable& t) {
   return context;
 }
 
-TEST(IdentificationRequest, QueuedOrReturnedAndTimed) {
+TEST(IdentificationRequest, QueuedAndTimed) {
   TParserKrestel parser(DefaultContext(), nullptr, Disk());
   const TDateTime before = NowLocal();
   parser.IdentifyRequest("123");
@@ -108,9 +108,9 @@ TEST(IdentificationRequest, QueuedOrReturnedAndTimed) {
                                            static_cast<std::uint8_t>(param)})));
 
   parser.IdentSentAt = 0;
-  const TCmd returned = parser.FIdentifyRequest("123");
-  EXPECT_EQ(parser.Commands.size(), 1u);
-  EXPECT_EQ(returned.Rec.UID.view(), "123");
+  parser.IdentifyRequest("456");
+  EXPECT_EQ(parser.Commands.size(), 2u);
+  EXPECT_EQ(parser.Commands.back().Rec.UID.view(), "456");
   EXPECT_GT(parser.IdentSentAt, 0);
 }
 
