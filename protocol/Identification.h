@@ -24,13 +24,13 @@ inline constexpr std::string_view KeyFileName = "keys.txt";
 
 /// The key rows shared with the terminals' firmware.
 struct KeyTable {
-  std::array<std::array<std::uint8_t, Max_KEY_LEN>, Max_KEY> Rows{};
+  std::array<std::array<std::uint8_t, Max_KEY_LEN>, Max_KEY> rows{};
 };
 
 /// A key table, or why there is none (identification then stays off).
 struct KeyTableLoad {
-  std::optional<KeyTable> Table;
-  std::string Reason;  ///< empty when Table is set
+  std::optional<KeyTable> table;
+  std::string reason;  ///< empty when `table` is set
 };
 
 /// Reads the key table from its text: 30 lines of 20 hexadecimal digits, blanks around

@@ -68,8 +68,8 @@ bool TfMain::FormCreate() {
     if (!env.parser.blackList.empty()) log_.Append("Black list loaded");
     if (Settings.Identify) {
       KeyTableLoad loaded = LoadKeyTable(Settings.ProgramDir);
-      if (loaded.Table) env.parser.keys = std::make_shared<const KeyTable>(*loaded.Table);
-      else log_.Append("Identification off: " + loaded.Reason);
+      if (loaded.table) env.parser.keys = std::make_shared<const KeyTable>(*loaded.table);
+      else log_.Append("Identification off: " + loaded.reason);
     }
 
     FIsClosed = false;

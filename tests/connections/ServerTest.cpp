@@ -299,7 +299,7 @@ class IdentifyTest : public ServerTest {
  protected:
   void SetUp() override {
     for (int r = 0; r < Max_KEY; ++r)
-      for (int i = 0; i < Max_KEY_LEN; ++i) keys.Rows[r][i] = static_cast<std::uint8_t>(0x80 + r * 3 + i);
+      for (int i = 0; i < Max_KEY_LEN; ++i) keys.rows[r][i] = static_cast<std::uint8_t>(0x80 + r * 3 + i);
     env.parser.keys = std::make_shared<const KeyTable>(keys);
     ServerTest::SetUp();
   }

@@ -26,13 +26,13 @@ std::string KeyText(const char* eol = "\n") {
   return text;
 }
 
-KeyTable Table() { return *ParseKeyTable(KeyText()).Table; }
+KeyTable Table() { return *ParseKeyTable(KeyText()).table; }
 
 TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
   const KeyTableLoad ok = ParseKeyTable(KeyText("\r\n") + "\n");
-  ASSERT_TRUE(ok.Table) << ok.Reason;
-  EXPECT_EQ(ok.Table->Rows[0][0], 0x81);
-  EXPECT_EQ(ok.Table->Rows[29][9], 0x80 | ((29 * 31 + 9 * 7 + 1) & 0x7F));
+  ASSERT_TRUE(ok.table) << ok.reason;
+  EXPECT_EQ(ok.table->rows[0][0], 0x81);
+  EXPECT_EQ(ok.table->rows[29][9], 0x80 | ((29 * 31 + 9 * 7 + 1) & 0x7F));
 
   const std::string rows = KeyText();
   const std::string upper = [&] {
@@ -40,7 +40,7 @@ TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
   }();
-  EXPECT_TRUE(ParseKeyTable(upper).Table);
+  EXPECT_TRUE(ParseKeyTable(upper).table);
 
   struct Case { const char* name; std::string text; const char* reason; };
   const Case bad[] = {
@@ -52,8 +52,8 @@ TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
   };
   for (const Case& c : bad) {
     const KeyTableLoad r = ParseKeyTable(c.text);
-    EXPECT_FALSE(r.Table) << c.name;
-    EXPECT_EQ(r.Reason, c.reason) << c.name;
+    EXPECT_FALSE(r.table) << c.name;
+    EXPECT_EQ(r.reason, c.reason) << c.name;
   }
 }
 
@@ -77,8 +77,8 @@ TEST(IdentificationText, ReverseAndDecipher) {
   EXPECT_NE(once.substr(0, 10), "Hollowmark");
   EXPECT_EQ(once.back(), '!');  // past the row's ten bytes
   EXPECT_EQ(Crypt_Decrypt(t, once, 3), "Hollowmark!");
-  EXPECT_EQ(Crypt_Decrypt(t, "abc", 29), std::string({char('a' ^ t.Rows[29][0]), char('b' ^ t.Rows[29][1]),
-                                                      char('c' ^ t.Rows[29][2])}));
+  EXPECT_EQ(Crypt_Decrypt(t, "abc", 29), std::string({char('a' ^ t.rows[29][0]), char('b' ^ t.rows[29][1]),
+                                                      char('c' ^ t.rows[29][2])}));
   EXPECT_EQ(Crypt_Decrypt(t, "abc", 30), "");
   EXPECT_EQ(Crypt_Decrypt(t, "abc", -1), "");
 }
