@@ -17,9 +17,12 @@
 namespace telvaro {
 
 TSettings Settings;
-std::vector<std::string> BlackList;
 
 namespace {
+
+// The largest file block one command frame carries: its 16-bit payload length less the
+// payload's 10 head bytes and the block's 12 header bytes.
+constexpr std::int32_t MaxBlkSize = 65535 - 10 - 12;
 
 std::string Lower(std::string_view s) {
   std::string r(s);
@@ -172,10 +175,9 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
   s.CmdChannel = ini.ReadString("Server", "CmdChannel", "CmdPipe");
   s.ThreadTimeout = ini.ReadInt("Server", "ThreadTimeout", 5);
   s.BLK_SIZE = ini.ReadInt("Server", "BLK_SIZE", 1024);
-  // A block travels with a 12-byte header in one frame whose payload length is 16 bits,
-  // so larger blocks could never be sent.
-  if (s.BLK_SIZE < 1 || s.BLK_SIZE > MaxBlockSize) {
-    s.Notes.push_back(fmt::format("BLK_SIZE {} is outside 1 to {}, using 1024", s.BLK_SIZE, MaxBlockSize));
+  // Larger blocks could never be sent.
+  if (s.BLK_SIZE < 1 || s.BLK_SIZE > MaxBlkSize) {
+    s.Notes.push_back(fmt::format("BLK_SIZE {} is outside 1 to {}, using 1024", s.BLK_SIZE, MaxBlkSize));
     s.BLK_SIZE = 1024;
   }
   s.DelayBeforeCmd = ini.ReadInt("Server", "DelayBeforeCmd", 2000);

@@ -9,10 +9,6 @@
 
 namespace telvaro {
 
-/// The largest file block that fits one command frame: 65535 payload bytes less the
-/// frame's 10 payload header bytes and the block's 12 header bytes.
-inline constexpr std::int32_t MaxBlockSize = 65535 - 10 - 12;
-
 struct TSettings {
   // [Server]
   std::int32_t Port = 4001;
@@ -62,8 +58,6 @@ struct TSettings {
 
 /// The one settings record of the process; written only during start-up.
 extern TSettings Settings;
-/// Terminal IDs refused at their first message; written only during start-up.
-extern std::vector<std::string> BlackList;
 
 /// Reads `iniFileName` into `settings`. `programDir` anchors relative paths. Returns
 /// the central database's ODBC connection string when `NoBase` is false.
@@ -72,6 +66,6 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
 
 /// Fills `list` from "blacklist.txt" in `programDir`, one entry per line, untrimmed.
 /// A missing file leaves the list empty; an unreadable one throws std::runtime_error.
-void LoadBlackList(const std::string& programDir, std::vector<std::string>& list = BlackList);
+void LoadBlackList(const std::string& programDir, std::vector<std::string>& list);
 
 }  // namespace telvaro

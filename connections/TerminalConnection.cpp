@@ -1,15 +1,13 @@
 #include "connections/TerminalConnection.h"
 
-#include <algorithm>
 #include <exception>
 
 #include "records/Text.h"
-#include "base/Settings.h"
 
 namespace telvaro {
 
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
-    : env_(env), parser_(env.store, env.keys), peer_(std::move(peer)) {}
+    : env_(env), parser_(env.parser, env.store, *env.files), peer_(std::move(peer)) {}
 
 bool TerminalConnection::Parse(Bytes message) {
   batch_.clear();
@@ -22,7 +20,7 @@ bool TerminalConnection::Parse(Bytes message) {
     identity_.assign(id);
     // Checked whenever the identity changes, so a terminal cannot switch to a
     // black-listed ID after its first message.
-    if (!BlackList.empty() && TParser::IDInBlackList(identity_)) {
+    if (env_.parser.IDInBlackList(identity_)) {
       Log(DisplayText(identity_) + ": Black listed. Connection refused");
       batch_.clear();
       return false;
@@ -65,7 +63,6 @@ void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) 
 
 bool TerminalConnection::Route() {
   bool refused = false, toDB = false, toClients = false;
-  const std::size_t limit = static_cast<std::size_t>(std::max(0, Settings.QueueLimit));
   for (const TNTMobile& m : batch_) {
     const std::int32_t ev = m.Rec.Event;
     if (ev == evAuthorized) {
@@ -83,16 +80,16 @@ bool TerminalConnection::Route() {
       Log(DisplayText(m.Rec.ID.view()) + ": Answer is " + DisplayText(m.Rec.ParamString.view()) + ";ID=" +
           std::to_string(m.Rec.EventValue));
     }
-    if (!Settings.NoBase && code_ == PACKET_D) {
+    if (env_.toDatabase && code_ == PACKET_D) {
       try {
         // Past the limit the oldest records go; the database writer reports how many.
-        env_.mobiles->AddBounded(m, limit);
+        env_.mobiles->AddBounded(m, env_.queueLimit);
         toDB = true;
       } catch (const std::exception& e) {
         Log(std::string("Error writing to DB ") + e.what());
       }
     }
-    Log(m.Print());
+    Log(m.Print(env_.render));
     try {
       env_.toSend->Add(m);
       toClients = true;
@@ -123,7 +120,7 @@ void TerminalConnection::ReleaseIdle() noexcept {
   batch_.shrink_to_fit();
 }
 
-bool TerminalConnection::Identifying() const noexcept { return env_.keys && Settings.Identify; }
+bool TerminalConnection::Identifying() const noexcept { return env_.parser.keys != nullptr; }
 
 void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId) {
   TNTMobile m;

@@ -5,6 +5,7 @@
 // owns the socket calls these steps in order and only carries out the I/O.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,22 +14,27 @@
 
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
-#include "protocol/Identification.h"
+#include "protocol/DownloadFiles.h"
+#include "protocol/ParserContext.h"
 #include "protocol/TerminalParser.h"
 #include "base/OperatorLog.h"
 
 namespace telvaro {
 
-/// What every connection of a listener shares. Plain pointers: the objects outlive it.
+/// What every connection of a listener shares, built once at start-up. Plain pointers:
+/// the objects outlive it.
 struct ConnectionEnv {
   OperatorLog* log = nullptr;          ///< operator log; must be set
   TaskStore* store = nullptr;          ///< the data module; null: no task store
+  FileSink* files = nullptr;           ///< where received files go; must be set
   RecordQueue* mobiles = &Mobiles;     ///< database queue
   RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
-  /// The identification key table; terminals are identified when it is set and
-  /// Settings.Identify is on.
-  const KeyTable* keys = nullptr;
+  bool toDatabase = true;              ///< data-frame records go to the database queue
+  std::size_t queueLimit = 1000000;    ///< records the database queue holds at most
+  /// What the parsers read; terminals are identified when it holds a key table.
+  ParserContext parser;
+  RenderOptions render;                ///< the log line of every record
 };
 
 /// How long an identification request may stay unanswered.

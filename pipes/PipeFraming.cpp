@@ -10,17 +10,10 @@
 #include <system_error>
 #include <utility>
 
+#include "base/ByteOrder.h"
+
 namespace telvaro {
 namespace {
-
-void PutLE32(std::uint8_t* p, std::uint32_t v) noexcept {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t GetLE32(const std::uint8_t* p) noexcept {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
 
 [[noreturn]] void ThrowErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -30,19 +23,19 @@ std::uint32_t GetLE32(const std::uint8_t* p) noexcept {
 
 TPipeMsgBlock MakeControlPacket(std::uint32_t code) noexcept {
   TPipeMsgBlock b{};
-  PutLE32(b.data(), ControlPacketSize);
-  PutLE32(b.data() + 4, MB_MAGIC);
-  PutLE32(b.data() + 8, code);
-  PutLE32(b.data() + 12, MB_MAGIC);
+  StoreLE<std::uint32_t>(b.data(), ControlPacketSize);
+  StoreLE<std::uint32_t>(b.data() + 4, MB_MAGIC);
+  StoreLE<std::uint32_t>(b.data() + 8, code);
+  StoreLE<std::uint32_t>(b.data() + 12, MB_MAGIC);
   return b;
 }
 
 std::optional<std::uint32_t> ControlCode(PipeBytes msg) noexcept {
   if (msg.size() != ControlPacketSize) return std::nullopt;
-  if (GetLE32(msg.data()) != ControlPacketSize || GetLE32(msg.data() + 4) != MB_MAGIC ||
-      GetLE32(msg.data() + 12) != MB_MAGIC)
+  if (LoadLE<std::uint32_t>(msg.data()) != ControlPacketSize ||
+      LoadLE<std::uint32_t>(msg.data() + 4) != MB_MAGIC || LoadLE<std::uint32_t>(msg.data() + 12) != MB_MAGIC)
     return std::nullopt;
-  return GetLE32(msg.data() + 8);
+  return LoadLE<std::uint32_t>(msg.data() + 8);
 }
 
 std::vector<std::vector<std::uint8_t>> FrameMessage(PipeBytes msg) {

@@ -5,57 +5,69 @@
 namespace telvaro {
 namespace {
 
-/// I/O elements the fuel events carry.
-constexpr int ElemKeyID = 78;
+/// I/O elements the fuel events carry besides the driver key.
 constexpr int ElemFuel = 79;
 constexpr int ElemFuelSensor1 = 91;
 constexpr int ElemFuelSensor2 = 92;
 
-/// Time, event, position, fix and event value: the bytes before the element counts.
-constexpr std::size_t AvlFixedSize = 23;
+/// The fields of an AVL record before its element groups, in wire order.
+struct AvlFixed {
+  std::uint32_t time;
+  std::uint8_t event;
+  std::uint32_t lon, lat;  // longitude first; both unsigned
+  std::uint16_t alt, course;
+  std::uint8_t sat;
+  std::uint16_t speed;
+  std::uint8_t valid, gnss, eventValue;
+};
+
+/// One group of elements whose values are T wide: a count, then the pairs of element
+/// number and value. The group is checked whole before it is read.
+template <std::unsigned_integral T>
+bool ReadElements(ByteReader& in, TRecNTMobile& r) noexcept {
+  std::uint8_t n = 0;
+  if (!in.Read(n) || !in.Has(n * (1 + sizeof(T)))) return false;
+  for (int i = 0; i < n; ++i) {
+    std::uint8_t k = 0;
+    T value = 0;
+    if (!in.Read(k, value)) return false;
+    // Element 0 has no slot.
+    if (k != 0) {
+      r.Io(k) = value;
+      r.Fl(k) = true;
+    }
+  }
+  return true;
+}
 
 std::int32_t Low32Signed(std::uint64_t v) noexcept { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
 
 }  // namespace
 
 bool TParserKrestel::ParseAVL(std::size_t& currpos, Bytes arr, TNTMobile& mobile) noexcept {
-  const std::uint8_t* const base = arr.data();
-  const std::size_t size = arr.size();
-  std::size_t p = currpos;
-  if (p > size || size - p < AvlFixedSize) return false;
+  ByteReader in(arr, currpos);
+  AvlFixed f;
+  if (!in.Read(f.time, f.event, f.lon, f.lat, f.alt, f.course, f.sat, f.speed, f.valid, f.gnss, f.eventValue))
+    return false;
 
-  const std::uint8_t* q = base + p;
   TRecNTMobile& r = mobile.Rec;
-  r.GNSS.UTC = UnixToDateTimeL(ReadBE(q, 4));
-  r.Event = q[4];
-  // Longitude comes first on the wire; both are unsigned.
-  r.GNSS.Lon = static_cast<double>(ReadBE(q + 5, 4)) / 10'000'000;
-  r.GNSS.Lat = static_cast<double>(ReadBE(q + 9, 4)) / 10'000'000;
-  r.GNSS.Alt = static_cast<std::int32_t>(ReadBE(q + 13, 2));
-  r.GNSS.Az = static_cast<std::int32_t>(ReadBE(q + 15, 2));
-  r.GNSS.Sat = q[17];
-  r.GNSS.Speed = static_cast<std::int32_t>(ReadBE(q + 18, 2));
-  r.GNSS.Valid = q[20];
-  r.GNSS.GNSS = q[21];
-  r.EventValue = q[22];
-  p += AvlFixedSize;
+  r.GNSS.UTC = UnixToDateTimeL(f.time);
+  r.Event = f.event;
+  r.GNSS.Lon = static_cast<double>(f.lon) / 10'000'000;
+  r.GNSS.Lat = static_cast<double>(f.lat) / 10'000'000;
+  r.GNSS.Alt = f.alt;
+  r.GNSS.Az = f.course;
+  r.GNSS.Sat = f.sat;
+  r.GNSS.Speed = f.speed;
+  r.GNSS.Valid = f.valid;
+  r.GNSS.GNSS = f.gnss;
+  r.EventValue = f.eventValue;
 
-  // Four groups of elements, by value width; each group is checked whole before it
-  // is read.
-  for (std::size_t width : {1u, 2u, 4u, 8u}) {
-    if (p >= size) return false;
-    const std::size_t n = base[p++];
-    const std::size_t stride = width + 1;
-    if ((size - p) / stride < n) return false;
-    for (std::size_t i = 0; i < n; ++i, p += stride) {
-      // Element 0 has no slot.
-      if (const std::uint8_t k = base[p]) {
-        r.Io(k) = ReadBE(base + p + 1, width);
-        r.Fl(k) = true;
-      }
-    }
-  }
-  currpos = p;
+  // Four groups of elements, by value width.
+  if (!ReadElements<std::uint8_t>(in, r) || !ReadElements<std::uint16_t>(in, r) ||
+      !ReadElements<std::uint32_t>(in, r) || !ReadElements<std::uint64_t>(in, r))
+    return false;
+  currpos = in.Pos();
   return true;
 }
 

@@ -1,7 +1,7 @@
 #include "protocol/Bytes.h"
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 
 namespace telvaro {
 namespace {
@@ -42,21 +42,10 @@ std::uint16_t CRC16(Bytes data) noexcept {
   return crc;
 }
 
-std::string GetImei(Bytes arr, std::size_t pos) {
-  if (pos > arr.size() || arr.size() - pos < 8) return {};
-  return std::to_string(static_cast<std::int64_t>(ReadBE(arr.data() + pos, 8)));
-}
-
 std::string GetString(Bytes arr, std::size_t pos, std::size_t len) {
   if (pos >= arr.size()) return {};
   len = std::min(len, arr.size() - pos);
   return std::string(reinterpret_cast<const char*>(arr.data() + pos), len);
-}
-
-void StringToArray(std::string_view s, std::span<std::uint8_t> arr) noexcept {
-  if (arr.empty()) return;
-  std::memset(arr.data(), 0, arr.size());
-  if (const std::size_t n = std::min(s.size(), arr.size())) std::memcpy(arr.data(), s.data(), n);
 }
 
 }  // namespace telvaro

@@ -1,8 +1,7 @@
 #include "protocol/Identification.h"
 
-#include <fstream>
+#include <algorithm>
 #include <random>
-#include <sstream>
 
 namespace telvaro {
 namespace {
@@ -18,7 +17,7 @@ int HexDigit(char c) noexcept {
 
 KeyTableLoad ParseKeyTable(std::string_view text) {
   KeyTable table;
-  int rows = 0;
+  int count = 0;
   int lineNo = 0;
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
@@ -27,30 +26,20 @@ KeyTableLoad ParseKeyTable(std::string_view text) {
     ++lineNo;
     if (line.empty()) continue;
     const std::string where = std::string(KeyFileName) + " line " + std::to_string(lineNo);
-    if (rows == Max_KEY) return {std::nullopt, where + ": more than 30 keys"};
+    if (count == Max_KEY) return {std::nullopt, where + ": more than 30 keys"};
     if (line.size() != 2 * Max_KEY_LEN)
       return {std::nullopt, where + ": a key must be 20 hexadecimal digits"};
     for (int i = 0; i < Max_KEY_LEN; ++i) {
       const int hi = HexDigit(line[2 * i]);
       const int lo = HexDigit(line[2 * i + 1]);
       if (hi < 0 || lo < 0) return {std::nullopt, where + ": a key must be 20 hexadecimal digits"};
-      table.Rows[rows][i] = static_cast<std::uint8_t>(hi << 4 | lo);
+      table.rows[count][i] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
-    ++rows;
+    ++count;
   }
-  if (rows != Max_KEY)
-    return {std::nullopt, std::string(KeyFileName) + " holds " + std::to_string(rows) + " keys, not 30"};
+  if (count != Max_KEY)
+    return {std::nullopt, std::string(KeyFileName) + " holds " + std::to_string(count) + " keys, not 30"};
   return {table, {}};
-}
-
-KeyTableLoad LoadKeyTable(const std::string& programDir) {
-  const std::string path = programDir + std::string(KeyFileName);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {std::nullopt, "no key file " + path};
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return {std::nullopt, "cannot read " + path};
-  return ParseKeyTable(text.str());
 }
 
 std::uint16_t Make_Param(int key) {
@@ -72,7 +61,7 @@ std::string GetReverseString(std::size_t len, std::size_t pos, Bytes arr) {
 std::string Crypt_Decrypt(const KeyTable& table, std::string_view s, int key) {
   if (key < 0 || key >= Max_KEY) return {};
   std::string out(s);
-  const auto& row = table.Rows[static_cast<std::size_t>(key)];
+  const auto& row = table.rows[static_cast<std::size_t>(key)];
   for (std::size_t i = 0; i < out.size() && i < row.size(); ++i)
     out[i] = static_cast<char>(static_cast<std::uint8_t>(out[i]) ^ row[i]);
   return out;

@@ -24,20 +24,18 @@ inline constexpr std::string_view KeyFileName = "keys.txt";
 
 /// The key rows shared with the terminals' firmware.
 struct KeyTable {
-  std::array<std::array<std::uint8_t, Max_KEY_LEN>, Max_KEY> Rows{};
+  std::array<std::array<std::uint8_t, Max_KEY_LEN>, Max_KEY> rows{};
 };
 
 /// A key table, or why there is none (identification then stays off).
 struct KeyTableLoad {
-  std::optional<KeyTable> Table;
-  std::string Reason;  ///< empty when Table is set
+  std::optional<KeyTable> table;
+  std::string reason;  ///< empty when `table` is set
 };
 
 /// Reads the key table from its text: 30 lines of 20 hexadecimal digits, blanks around
 /// a line and empty lines ignored.
 KeyTableLoad ParseKeyTable(std::string_view text);
-/// Reads "keys.txt" from `programDir` (which ends with "/").
-KeyTableLoad LoadKeyTable(const std::string& programDir);
 
 /// A random parameter word naming key row `key`: bit 15 set, bits 6 to 10 the key.
 std::uint16_t Make_Param(int key);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/ParserContext.h"
 #include "protocol/TaskStore.h"
 #include "records/ShortString.h"
 #include "records/TerminalRecord.h"
@@ -48,24 +49,14 @@ struct TCmd {
 
 class TParser {
  public:
+  /// `context` outlives the parser; its fuel events are copied into DBEvents.
   /// `store` may be null: then nothing is fetched from or queued in a task store.
-  explicit TParser(TaskStore* store);
-  virtual ~TParser() = default;
+  TParser(const ParserContext& context, TaskStore* store);
   TParser(const TParser&) = delete;
   TParser& operator=(const TParser&) = delete;
 
-  /// The text-input entry point; the terminal protocol decodes nothing from text.
-  virtual int Parse(std::string_view s, std::vector<TNTMobile>& mobiles);
-
-  /// Rebuilds DBEvents from the EventsToDB setting.
-  void GetDBEvents();
+  /// True when AVL records of event `ev` also go to the fuel-event store.
   bool IsForDB(std::uint8_t ev) const noexcept;
-
-  /// True when `id`, trimmed of blanks and control characters, equals a trimmed
-  /// black-list entry exactly.
-  static bool IDInBlackList(std::string_view id);
-  /// Appends `s` as a line to "log.txt" in the program directory.
-  static void WriteToLog(std::string_view s);
 
   /// The next command for the terminal of `mobile`: the first pending reply (it stays
   /// pending), else, unless `mobile` is a handshake, the first task of the store.
@@ -83,6 +74,7 @@ class TParser {
   std::vector<std::uint8_t> DBEvents;
 
  protected:
+  const ParserContext& context_;
   TaskStore* store_;
 };
 

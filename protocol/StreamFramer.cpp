@@ -49,7 +49,7 @@ StreamFramer::Status StreamFramer::Next(Bytes& message) {
     const std::size_t sigLen = std::min<std::size_t>(avail, 4);
     if (std::all_of(p, p + sigLen, [](std::uint8_t b) { return b == FrameSignatureByte; })) {
       if (avail < 6) return Status::NeedMore;
-      const std::size_t total = ReadBE(p + 4, 2) + FrameOverhead;
+      const std::size_t total = LoadBE<std::uint16_t>(p + 4) + FrameOverhead;
       if (avail < total) return Status::NeedMore;
       message = {p, total};
       start_ += total;

@@ -1,14 +1,12 @@
 #include "protocol/TerminalParser.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 namespace telvaro {
 namespace {
 
 constexpr std::uint8_t Signature[4] = {0xCC, 0xCC, 0xCC, 0xCC};
-constexpr std::size_t MinPayload = 10;
 
 TNTMobile NewRecord(std::string_view id, std::int32_t event = 0) {
   TNTMobile m;
@@ -53,12 +51,14 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   ByteReader frame(arr, static_cast<std::size_t>(startpos) + 4);
   std::uint16_t psize = 0, crca = 0;
   Bytes payload;
-  if (!frame.u16(psize) || !frame.bytes(psize, payload) || !frame.u16(crca)) return PACKET_D;
-  if (crca == 0 || CRC16(payload) != crca || payload.size() < MinPayload) return PACKET_D;
+  if (!frame.Read(psize) || !frame.Take(psize, payload) || !frame.Read(crca)) return PACKET_D;
+  if (crca == 0 || CRC16(payload) != crca) return PACKET_D;
+  // The payload head: IMEI, frame kind, item count.
+  std::uint64_t imeiRaw = 0;
+  std::uint8_t codec = 0, nrec = 0;
+  if (!ByteReader(payload).Read(imeiRaw, codec, nrec)) return PACKET_D;
 
-  const std::string& imei = ImeiText(payload);
-  const std::uint8_t codec = payload[8];
-  const std::uint8_t nrec = payload[9];
+  const std::string& imei = ImeiText(imeiRaw);
   switch (codec) {
     case CodecAVL: {
       // One clock reading stamps every record of the frame; each record starts as a
@@ -68,7 +68,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
       // list kept across frames is not reallocated at each one.
       const std::size_t needed = mobiles.size() + std::min<std::size_t>(nrec, payload.size() / AvlRecordMinSize);
       if (mobiles.capacity() < needed) mobiles.reserve(std::max(needed, 2 * mobiles.capacity()));
-      std::size_t pos = MinPayload;
+      std::size_t pos = PayloadHeadSize;
       for (int i = 0; i < nrec; ++i) {
         mobiles.push_back(blank);
         if (!ParseAVL(pos, payload, mobiles.back())) {
@@ -87,7 +87,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
       return PACKET_LIVE;
     }
     case CodecAnswer: {
-      std::size_t pos = MinPayload;
+      std::size_t pos = PayloadHeadSize;
       for (int i = 0; i < nrec; ++i) {
         TNTMobile m = NewRecord(imei);
         if (!ParseANSWER(pos, payload, m)) break;
@@ -98,7 +98,7 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
     case CodecRTK: {
       // One record announces the whole batch, also when it holds no RTK record.
       TNTMobile m = NewRecord(imei);
-      std::size_t pos = MinPayload + 1;
+      std::size_t pos = PayloadHeadSize + 1;
       for (int i = 0; i < nrec; ++i)
         if (!ParseRTK(pos, payload, m)) break;
       mobiles.push_back(m);
@@ -109,17 +109,17 @@ int TParserKrestel::ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles) {
   }
 }
 
-const std::string& TParserKrestel::ImeiText(Bytes payload) {
-  const std::uint64_t raw = ReadBE(payload.data(), 8);
-  if (imeiText_.empty() || raw != imeiRaw_) {
-    imeiRaw_ = raw;
-    imeiText_ = GetImei(payload, 0);
+const std::string& TParserKrestel::ImeiText(std::uint64_t imei) {
+  if (imeiText_.empty() || imei != imeiRaw_) {
+    imeiRaw_ = imei;
+    // Eight bytes of two's complement, written in decimal.
+    imeiText_ = std::to_string(static_cast<std::int64_t>(imei));
   }
   return imeiText_;
 }
 
 TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {
-  const std::size_t psize = arrCmd.size() + MinPayload;
+  const std::size_t psize = arrCmd.size() + PayloadHeadSize;
   if (psize > 0xFFFF) throw std::length_error("command too long for one frame");
   std::string frame;
   frame.reserve(psize + FrameOverhead);
@@ -138,11 +138,6 @@ TCmd TParserKrestel::MakeCommand(std::string_view id, Bytes arrCmd) {
   return cmd;
 }
 
-TCmd TParserKrestel::GetLocation(std::string_view id) {
-  const std::uint8_t cmd[] = {0x01};
-  return MakeCommand(id, cmd);
-}
-
 void TParserKrestel::GetVersion(std::string_view id) {
   const std::uint8_t cmd[] = {0x0C};
   Commands.push_back(MakeCommand(id, cmd));
@@ -159,18 +154,15 @@ TCmd TParserKrestel::MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, 
   return MakeCommand(id, AsBytes(body));
 }
 
-void TParserKrestel::IdentifyRequest(std::string_view id) { Commands.push_back(FIdentifyRequest(id)); }
-
-TCmd TParserKrestel::FIdentifyRequest(std::string_view id) {
-  const std::uint16_t param = Make_Param(Key);
-  const std::uint8_t cmd[] = {0x02, static_cast<std::uint8_t>(param >> 8), static_cast<std::uint8_t>(param)};
-  TCmd request = MakeCommand(id, cmd);
+void TParserKrestel::IdentifyRequest(std::string_view id) {
+  std::string cmd(1, '\x02');
+  AppendBE(cmd, Make_Param(Key), 2);
+  Commands.push_back(MakeCommand(id, AsBytes(cmd)));
   IdentSentAt = NowLocal();
-  return request;
 }
 
 std::string TParserKrestel::Crypt_Decrypt(std::string_view s, int key) const {
-  return keys_ ? telvaro::Crypt_Decrypt(*keys_, s, key) : std::string();
+  return context_.keys ? telvaro::Crypt_Decrypt(*context_.keys, s, key) : std::string();
 }
 
 }  // namespace telvaro

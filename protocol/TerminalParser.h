@@ -8,8 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/Identification.h"
 #include "protocol/Bytes.h"
+#include "protocol/DownloadFiles.h"
+#include "protocol/Identification.h"
 #include "protocol/ParserBase.h"
 
 namespace telvaro {
@@ -20,6 +21,11 @@ inline constexpr std::size_t HandshakeSize = 20;
 inline constexpr std::size_t FrameOverhead = 8;
 /// The largest frame a 16-bit payload length allows.
 inline constexpr std::size_t MaxFrameSize = 65535 + FrameOverhead;
+/// IMEI, frame kind and item count: the payload bytes before the items.
+inline constexpr std::size_t PayloadHeadSize = 10;
+/// The largest file block that fits one command frame: the largest payload less its
+/// head and the block's 12 header bytes.
+inline constexpr auto MaxBlockSize = static_cast<std::int32_t>(65535 - PayloadHeadSize - 12);
 
 /// Frame kinds (payload byte 8).
 enum : std::uint8_t { CodecAVL = 2, CodecCommand = 4, CodecPing = 5, CodecAnswer = 6, CodecRTK = 9 };
@@ -28,19 +34,22 @@ enum : std::uint8_t { CodecAVL = 2, CodecCommand = 4, CodecPing = 5, CodecAnswer
 inline constexpr std::size_t AvlRecordMinSize = 27;
 /// Bytes of one RTK record.
 inline constexpr std::size_t RtkRecordSize = 28;
+/// The I/O element of the driver key: the fuel events' key, and the last key of a
+/// keys answer.
+inline constexpr int ElemKeyID = 78;
 
 class TParserKrestel : public TParser {
  public:
-  /// `store` may be null: then nothing is queued and no fuel event is stored. `keys`
-  /// is the identification key table, shared and outliving the parser; null when
-  /// identification is off, and then every identification answer is refused (1013).
-  explicit TParserKrestel(TaskStore* store, const KeyTable* keys = nullptr)
-      : TParser(store), keys_(keys) {}
+  /// `context` and `files` outlive the parser; `store` may be null: then nothing is
+  /// queued and no fuel event is stored. Without a key table in `context` every
+  /// identification answer is refused (1013).
+  TParserKrestel(const ParserContext& context, TaskStore* store, FileSink& files)
+      : TParser(context, store), files_(files) {}
 
   /// Parses one message (a handshake or a frame; bytes before a frame signature are
   /// skipped) and appends one record per decoded item to `mobiles`. Never throws for
   /// bad input: that ends in a result code with nothing appended. Errors of the task
-  /// store and of the file system inside the decoders pass to the caller.
+  /// store and of the file sink inside the decoders pass to the caller.
   int ParseArr(Bytes arr, std::vector<TNTMobile>& mobiles);
 
   /// Index of the first frame signature, or -1.
@@ -52,7 +61,6 @@ class TParserKrestel : public TParser {
   /// frames over 255 bytes go to Fpart, the others to Rec.CMD. Throws
   /// std::length_error when the payload would exceed 65535 bytes.
   static TCmd MakeCommand(std::string_view id, Bytes arrCmd);
-  static TCmd GetLocation(std::string_view id);
   /// Queues a software version request in Commands.
   void GetVersion(std::string_view id);
   static TCmd MakeFilePosAnswer(std::string_view id, std::uint8_t ftype, std::uint32_t aBeg,
@@ -67,34 +75,33 @@ class TParserKrestel : public TParser {
 
   /// Decodes the answer at `currpos` into `mobile`, moving `currpos` as its kind says,
   /// writing received file blocks and queueing their acknowledgements. False when the
-  /// answer runs past the end of `arr`. Errors of the file system
-  /// (std::system_error) and of the task store are thrown.
+  /// answer runs past the end of `arr`. Errors of the file sink and of the task store
+  /// are thrown.
   bool ParseANSWER(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
 
   /// Appends the line of the RTK record at `currpos` to the terminal's RTK file, sets
   /// `mobile`'s Event and ParamString and moves `currpos` on by 28. False when the
-  /// record's fields run past the end of `arr`. File errors are thrown.
-  static bool ParseRTK(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
-  /// The text line of one RTK record (`rec` holds at least its 25 read bytes).
-  static std::string RtkLine(Bytes rec);
+  /// record's fields run past the end of `arr`. Errors of the file sink are thrown.
+  bool ParseRTK(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
+  /// The text line of the RTK record `rec` begins with, numbers written with `sep`;
+  /// empty when `rec` is shorter than the record's 25 read bytes.
+  static std::string RtkLine(Bytes rec, char sep);
 
   /// Queues an identification request for terminal `id` and notes when it was made.
   void IdentifyRequest(std::string_view id);
-  /// The same request, returned instead of queued; also notes when it was made.
-  TCmd FIdentifyRequest(std::string_view id);
-  /// Crypt_Decrypt with this parser's key table; empty when there is none.
+  /// Crypt_Decrypt with the context's key table; empty when there is none.
   std::string Crypt_Decrypt(std::string_view s, int key) const;
 
  private:
-  /// The payload's IMEI as text; a terminal sends the same one in every frame, so the
-  /// last conversion is kept.
-  const std::string& ImeiText(Bytes payload);
+  /// The IMEI of a payload as text; a terminal sends the same one in every frame, so
+  /// the last conversion is kept.
+  const std::string& ImeiText(std::uint64_t imei);
   void AddFuelEvent(const TNTMobile& mobile);
   bool ParameterAnswer(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
   bool FileBlock(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
   bool UploadPosition(std::size_t& currpos, Bytes arr, TNTMobile& mobile);
 
-  const KeyTable* keys_;
+  FileSink& files_;
   std::uint64_t imeiRaw_ = 0;
   std::string imeiText_;
 };

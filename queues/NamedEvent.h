@@ -28,13 +28,9 @@ class ManualResetEvent {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, timeout, [this] { return signalled_; });
   }
-  bool IsSet() const {
-    std::lock_guard lock(mutex_);
-    return signalled_;
-  }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable cv_;
   bool signalled_ = false;
 };

@@ -12,7 +12,6 @@
 #include "records/Text.h"
 #include "records/TerminalRecord.h"
 #include "base/ProgramFiles.h"
-#include "base/Settings.h"
 
 namespace telvaro {
 
@@ -45,9 +44,9 @@ void AppendFlag(std::string& out, const bool& flag) {
 
 void AppendDateTime(std::string& out, double dt) { out += FormatDateTime(DateTimePattern, dt); }
 
-void AppendCoordinate(std::string& out, double v) { AppendFixed(out, v, 10, 5, Settings.DecimalSeparator); }
+void AppendCoordinate(std::string& out, double v, char sep) { AppendFixed(out, v, 10, 5, sep); }
 
-void AppendAmount(std::string& out, float v) { AppendFixed(out, v, 5, 2, Settings.DecimalSeparator); }
+void AppendAmount(std::string& out, float v, char sep) { AppendFixed(out, v, 5, 2, sep); }
 
 template <std::size_t N>
 void AppendShort(std::string& out, const ShortString<N>& s) {
@@ -56,13 +55,13 @@ void AppendShort(std::string& out, const ShortString<N>& s) {
 
 // One listed element: its value in decimal, or for the element of the last position's
 // time its value read as a day count. A value too large to be a date shows in decimal.
-void AppendElement(std::string& out, const TRecNTMobile& r, int n) {
+void AppendElement(std::string& out, const TRecNTMobile& r, int n, int timeLastPos) {
   out += " #";
   AppendInt(out, n);
   out += '=';
   const auto value = static_cast<std::int64_t>(r.Io(n));
   const auto days = static_cast<double>(value);
-  if (n == Settings.TimeLastPos && days >= MinDateTime && days < MaxDateTime)
+  if (n == timeLastPos && days >= MinDateTime && days < MaxDateTime)
     AppendDateTime(out, days);
   else
     AppendInt(out, value);
@@ -75,7 +74,7 @@ void AppendParamToString(std::string& out, const TRecNTMobile& r, int code) {
     AppendSigned(out, r.ParamValue);
 }
 
-void AppendEvent(std::string& out, const TRecNTMobile& r, std::int32_t event, std::int32_t value) {
+void AppendEvent(std::string& out, const TRecNTMobile& r, std::int32_t event, std::int32_t value, char sep) {
   if (event >= 1 && event <= 999) {
     out += ' ';
     if (event < static_cast<std::int32_t>(Events.size())) out += Events[event];
@@ -106,7 +105,7 @@ void AppendEvent(std::string& out, const TRecNTMobile& r, std::int32_t event, st
       break;
     case evBalance:
       out += " Ответ на запрос баланса";
-      AppendAmount(out, r.Balance);
+      AppendAmount(out, r.Balance, sep);
       out += ' ';
       AppendShort(out, r.ParamString);
       break;
@@ -202,7 +201,7 @@ int ParseEventCode(std::string_view s) {
 
 }  // namespace
 
-std::string TNTMobile::Print() const {
+std::string TNTMobile::Print(const RenderOptions& options) const {
   std::string out;
   out.reserve(192);
   out += "ID=";
@@ -210,7 +209,7 @@ std::string TNTMobile::Print() const {
   if (Rec.Event < 1000) {
     const TGNSS& g = Rec.GNSS;
     out += " Cnt=";
-    const int counter = Settings.CounterNum;
+    const int counter = options.counterNum;
     if (counter >= 1 && counter <= MaxElement)
       AppendSigned(out, Rec.Io(counter));
     else
@@ -218,9 +217,9 @@ std::string TNTMobile::Print() const {
     out += " UTC=";
     AppendDateTime(out, g.UTC);
     out += " B=";
-    AppendCoordinate(out, g.Lat);
+    AppendCoordinate(out, g.Lat, options.decimalSeparator);
     out += " L=";
-    AppendCoordinate(out, g.Lon);
+    AppendCoordinate(out, g.Lon, options.decimalSeparator);
     out += " S=";
     AppendInt(out, g.Speed);
     out += " V=";
@@ -233,16 +232,17 @@ std::string TNTMobile::Print() const {
     AppendInt(out, g.Alt);
     out += " Az=";
     AppendInt(out, g.Az);
-    for (const int n : Settings.EntitiesToPrintList)
-      if (n >= 1 && n <= MaxElement) AppendElement(out, Rec, n);
+    for (const int n : options.entitiesToPrint)
+      if (n >= 1 && n <= MaxElement) AppendElement(out, Rec, n, options.timeLastPos);
   }
-  AppendEvent(out, Rec, Rec.Event, Rec.EventValue);
+  AppendEvent(out, Rec, Rec.Event, Rec.EventValue, options.decimalSeparator);
   return out;
 }
 
-std::string TNTMobile::EventDecode(std::int32_t event, std::int32_t eventValue) const {
+std::string TNTMobile::EventDecode(std::int32_t event, std::int32_t eventValue,
+                                   const RenderOptions& options) const {
   std::string out;
-  AppendEvent(out, Rec, event, eventValue);
+  AppendEvent(out, Rec, event, eventValue, options.decimalSeparator);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "records/DateTime.h"
 #include "records/ShortString.h"
@@ -126,27 +127,30 @@ enum : std::int32_t {
   evRTK = 1026,
 };
 
-/// One terminal record. A value type: queues hold copies.
+/// How the log line of a record is written; the defaults are those of the settings.
+struct RenderOptions {
+  char decimalSeparator = '.';       ///< in coordinates and amounts
+  std::vector<int> entitiesToPrint;  ///< elements listed after a position, 1 to 255
+  int counterNum = 105;              ///< the element shown as "Cnt"
+  int timeLastPos = 106;             ///< the listed element shown as a date-time
+};
+
+/// One terminal record. A value type: queues hold copies, byte for byte.
 class TNTMobile {
  public:
   TRecNTMobile Rec;
 
   /// A zeroed record stamped with the local time now.
   TNTMobile() noexcept;
-  /// The same, spelled as the callers of the protocol layer expect.
-  static TNTMobile Create() { return TNTMobile(); }
-
-  /// Replaces the whole record, gaps included, by a copy of `r`.
-  void Init(const TRecNTMobile& r) noexcept { Rec = r; }
 
   /// True for the terminal parameters whose value is text.
   static bool IsString(int code) noexcept;
 
   /// The record's line in the operator log (UTF-8, control characters escaped),
-  /// using the loaded event names and the settings.
-  std::string Print() const;
+  /// using the loaded event names.
+  std::string Print(const RenderOptions& options) const;
   /// Words for an event code with the values that go with it.
-  std::string EventDecode(std::int32_t event, std::int32_t eventValue) const;
+  std::string EventDecode(std::int32_t event, std::int32_t eventValue, const RenderOptions& options) const;
   /// The value of an answer about parameter `code`.
   std::string ParamToString(int code) const;
 };

@@ -6,8 +6,10 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "files/KeyFile.h"
 #include "records/Events.h"
 #include "base/Settings.h"
+#include "shell/Configuration.h"
 
 namespace telvaro {
 namespace {
@@ -61,23 +63,22 @@ bool TfMain::FormCreate() {
     for (const auto& note : Settings.Notes) log_.Append(note);
 
     LoadEvents(Settings.ProgramDir);
-    LoadBlackList(Settings.ProgramDir);
-    if (!BlackList.empty()) log_.Append("Black list loaded");
+    ConnectionEnv env = ConnectionEnvOf(Settings);
+    LoadBlackList(Settings.ProgramDir, env.parser.blackList);
+    if (!env.parser.blackList.empty()) log_.Append("Black list loaded");
     if (Settings.Identify) {
       KeyTableLoad loaded = LoadKeyTable(Settings.ProgramDir);
-      if (loaded.Table) keys_ = *loaded.Table;
-      else log_.Append("Identification off: " + loaded.Reason);
+      if (loaded.table) env.parser.keys = std::make_shared<const KeyTable>(*loaded.table);
+      else log_.Append("Identification off: " + loaded.reason);
     }
 
     FIsClosed = false;
     if (!Settings.NoBase) CreateMobThread();
     CreateClientsThread();
 
-    ConnectionEnv env;
     env.log = &log_;
     env.store = &dm_;
-    env.cmdDelay = std::chrono::milliseconds(Settings.DelayBeforeCmd);
-    env.keys = keys_ ? &*keys_ : nullptr;
+    env.files = &files_;
     IdServer = std::make_unique<TerminalServer>(env);
     // A port number past 16 bits would otherwise be cut to another, unrelated port.
     if (Settings.Port < 0 || Settings.Port > 65535)
@@ -109,7 +110,7 @@ bool TfMain::FormCreate() {
 
   dm_.Close();
   try {
-    dm_.Open(Settings.ProgramDir + "upd_sw.mdb");
+    dm_.Open(Settings.ProgramDir + "upd_sw.mdb", ReportFormatOf(Settings));
   } catch (const std::exception&) {
   }
   log_.Append(dm_.IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");

@@ -12,10 +12,10 @@
 #include "connections/TerminalServer.h"
 #include "dbwriter/CentralDB.h"
 #include "dbwriter/DatabaseWriter.h"
+#include "files/DiskFileSink.h"
 #include "pipes/CommandChannel.h"
 #include "pipes/PipeServer.h"
 #include "pipes/DataChannel.h"
-#include "protocol/Identification.h"
 #include "base/OperatorLog.h"
 #include "tasks/TaskDatabase.h"
 
@@ -63,7 +63,7 @@ class TfMain {
 
   bool FIsClosed = false;
   std::optional<std::string> dbLogin_;
-  std::optional<KeyTable> keys_;
+  DiskFileSink files_;
 
   TCentralDB DB;
   std::unique_ptr<TMobilesThread> MobThread;

@@ -38,7 +38,7 @@ int Database::Changes() const noexcept { return sqlite3_changes(db_.get()); }
 
 void Statement::Finalizer::operator()(sqlite3_stmt* st) const noexcept { sqlite3_finalize(st); }
 
-Statement::Statement(const Database& db, std::string_view sql) : db_(db.get()) {
+Statement::Statement(const Database& db, std::string_view sql) : db_(db.Handle()) {
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                          &raw, nullptr) != SQLITE_OK)
@@ -105,7 +105,7 @@ std::string_view Statement::Use::ColumnBytes(int col) const noexcept {
 Transaction::Transaction(Database& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }
 
 Transaction::~Transaction() {
-  if (!done_) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!done_) sqlite3_exec(db_.Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 void Transaction::Commit() {

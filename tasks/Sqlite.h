@@ -27,7 +27,8 @@ class Database {
   void Exec(const char* sql);
   /// Rows changed by the last INSERT, UPDATE or DELETE.
   int Changes() const noexcept;
-  sqlite3* get() const noexcept { return db_.get(); }
+  /// The SQLite connection itself.
+  sqlite3* Handle() const noexcept { return db_.get(); }
 
  private:
   struct Closer {

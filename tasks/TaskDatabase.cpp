@@ -5,7 +5,6 @@
 #include <unordered_map>
 
 #include "records/NumberFormat.h"
-#include "base/Settings.h"
 #include "tasks/Sqlite.h"
 
 namespace telvaro {
@@ -83,7 +82,7 @@ void AppendHtml(std::string& out, std::string_view text) {
 }
 
 // Splits "...*START*END*" into its two dates, read at 00:00 of their day.
-std::pair<TDateTime, TDateTime> ParseReportPeriod(std::string_view request) {
+std::pair<TDateTime, TDateTime> ParseReportPeriod(std::string_view request, std::string_view shortDateFormat) {
   std::string_view dates[2];
   std::size_t star = request.find('*');
   for (auto& date : dates) {
@@ -94,7 +93,7 @@ std::pair<TDateTime, TDateTime> ParseReportPeriod(std::string_view request) {
     date = request.substr(star + 1, next - star - 1);
     star = next;
   }
-  return {ParseDate(dates[0], Settings.ShortDateFormat), ParseDate(dates[1], Settings.ShortDateFormat)};
+  return {ParseDate(dates[0], shortDateFormat), ParseDate(dates[1], shortDateFormat)};
 }
 
 }  // namespace
@@ -147,10 +146,11 @@ TDM::TDM() = default;
 
 TDM::~TDM() { Close(); }
 
-void TDM::Open(const std::string& path) {
+void TDM::Open(const std::string& path, ReportFormat format) {
   std::lock_guard lock(CDCS);
   impl_.reset();
   impl_ = std::make_unique<Impl>(path);
+  format_ = std::move(format);
 }
 
 void TDM::Close() noexcept {
@@ -260,12 +260,13 @@ void TDM::AddFuelEvent(const FuelEvent& e) {
 }
 
 std::string TDM::GetFuelReport(std::string_view request) {
-  const auto [from, to] = ParseReportPeriod(request);
-  const std::string dateFormat = Settings.ShortDateFormat;
-  const std::string dateTimeFormat = Settings.ShortDateFormat + " " + Settings.LongTimeFormat;
+  std::lock_guard lock(CDCS);
+  const auto [from, to] = ParseReportPeriod(request, format_.shortDateFormat);
+  const std::string& dateFormat = format_.shortDateFormat;
+  const std::string dateTimeFormat = format_.shortDateFormat + " " + format_.longTimeFormat;
+  const char sep = format_.decimalSeparator;
   std::string out;
 
-  std::lock_guard lock(CDCS);
   auto q = Db().fuelReport.Bind();
   q.Real(1, from).Real(2, to);
   while (q.Step()) {
@@ -273,7 +274,7 @@ std::string TDM::GetFuelReport(std::string_view request) {
       if (!q.IsNull(col)) out += std::to_string(q.ColumnInt(col));
     };
     const auto real = [&](int col) {
-      if (!q.IsNull(col)) out += FormatGeneral(q.ColumnReal(col), 15, Settings.DecimalSeparator);
+      if (!q.IsNull(col)) out += FormatGeneral(q.ColumnReal(col), 15, sep);
     };
     const auto text = [&](int col) { AppendHtml(out, q.ColumnBytes(col)); };
     const auto dateTime = [&](int col) {

@@ -11,6 +11,13 @@
 
 namespace telvaro {
 
+/// How the fuel report reads its dates and writes dates, times and fractions.
+struct ReportFormat {
+  std::string shortDateFormat = "dd.mm.yyyy";
+  std::string longTimeFormat = "hh:nn:ss";
+  char decimalSeparator = '.';
+};
+
 class TDM final : public TaskStore {
  public:
   TDM();
@@ -18,9 +25,9 @@ class TDM final : public TaskStore {
   TDM(const TDM&) = delete;
   TDM& operator=(const TDM&) = delete;
 
-  /// Opens (creating when missing) the task database at `path`; throws
-  /// std::runtime_error carrying the SQLite message.
-  void Open(const std::string& path);
+  /// Opens (creating when missing) the task database at `path`, its fuel reports in
+  /// `format`; throws std::runtime_error carrying the SQLite message.
+  void Open(const std::string& path, ReportFormat format = {});
   /// Closes the database; every operation but DelTask then throws.
   void Close() noexcept;
   bool IsOpen() const;
@@ -35,8 +42,8 @@ class TDM final : public TaskStore {
   int CountFileCommandsFor(std::string_view id) override;
   void AddFuelEvent(const FuelEvent& e) override;
 
-  /// The fuel report rows for a request "...*START*END*"; throws std::invalid_argument
-  /// for a missing or invalid date.
+  /// The fuel report rows for a request "...*START*END*", dates in the report format;
+  /// throws std::invalid_argument for a missing or invalid date.
   std::string GetFuelReport(std::string_view request);
 
  private:
@@ -46,6 +53,7 @@ class TDM final : public TaskStore {
 
   mutable std::recursive_mutex CDCS;
   std::unique_ptr<Impl> impl_;
+  ReportFormat format_;
 };
 
 }  // namespace telvaro

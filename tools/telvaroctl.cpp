@@ -200,6 +200,10 @@ std::string Json(const TRecNTMobile& r) {
 int Tail(const Options& o) {
   if (o.args.size() != 1) throw UsageError("tail takes no arguments");
   TPipeClient c(PipeSocketPath(Settings.PipeChannel));
+  const RenderOptions lineOptions{.decimalSeparator = Settings.DecimalSeparator,
+                                  .entitiesToPrint = Settings.EntitiesToPrintList,
+                                  .counterNum = Settings.CounterNum,
+                                  .timeLastPos = Settings.TimeLastPos};
   for (long seen = 0; o.count < 0 || seen < o.count;) {
     const auto msg = c.Receive();
     if (!msg) {
@@ -212,7 +216,7 @@ int Tail(const Options& o) {
     }
     TNTMobile m;
     std::memcpy(&m.Rec, msg->data(), sizeof m.Rec);
-    std::cout << (o.json ? Json(m.Rec) : m.Print()) << '\n' << std::flush;
+    std::cout << (o.json ? Json(m.Rec) : m.Print(lineOptions)) << '\n' << std::flush;
     ++seen;
   }
   return 0;

@@ -20,7 +20,7 @@
 
 #include "queues/NamedEvent.h"
 #include "connections/TerminalServer.h"
-#include "base/Settings.h"
+#include "files/DiskFileSink.h"
 
 namespace {
 
@@ -77,10 +77,11 @@ double CpuSeconds() {
 int main(int argc, char** argv) {
   int port = 4001, threads = 1;
   double seconds = 0, interval = 5;
+  bool noBase = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : "0";
-    if (a == "--nobase") Settings.NoBase = true;
+    if (a == "--nobase") noBase = true;
     else if (a == "--port") port = std::stoi(v), ++i;
     else if (a == "--threads") threads = std::stoi(v), ++i;
     else if (a == "--seconds") seconds = std::stod(v), ++i;
@@ -96,9 +97,13 @@ int main(int argc, char** argv) {
   std::thread db(Consume, std::ref(Mobiles), DBEventName, std::ref(dbTaken));
   std::thread clients(Consume, std::ref(MobilesToSend), ClientsEventName, std::ref(sendTaken));
 
+  // The default settings: a database configured (unless --nobase), fuel event 150.
+  DiskFileSink files;
   ConnectionEnv env;
   env.log = &log;
-  env.cmdDelay = std::chrono::milliseconds(Settings.DelayBeforeCmd);
+  env.files = &files;
+  env.toDatabase = !noBase;
+  env.parser.dbEvents = {150};
   TerminalServer server(env);
   const long baseKb = RssKb();
   server.Start(static_cast<std::uint16_t>(port), threads);

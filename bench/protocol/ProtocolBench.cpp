@@ -55,7 +55,7 @@ void FrameAndParse(benchmark::State& state, const ByteVec& frame) {
   constexpr std::size_t ReadSize = 16 * 1024;
   ByteVec stream;
   while (stream.size() < 256 * 1024) stream.insert(stream.end(), frame.begin(), frame.end());
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   StreamFramer framer;
   std::vector<TNTMobile> mobiles;
   std::int64_t records = 0;
@@ -93,7 +93,7 @@ BENCHMARK(BM_FrameParse_1KB_Opaque);
 /// Frames of 50 AVL records with 20 elements each, through ParseArr, no fuel store.
 void BM_AvlDecode_50x20(benchmark::State& state) {
   const ByteVec frame = AvlFrame(50);
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> mobiles;
   for (auto _ : state) {
     mobiles.clear();

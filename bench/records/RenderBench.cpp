@@ -28,7 +28,8 @@ TNTMobile Position() {
 void BM_PrintPosition(benchmark::State& state) {
   Events[7] = "Тревога кнопка";
   const TNTMobile m = Position();
-  for (auto _ : state) benchmark::DoNotOptimize(m.Print());
+  const RenderOptions options;
+  for (auto _ : state) benchmark::DoNotOptimize(m.Print(options));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PrintPosition);

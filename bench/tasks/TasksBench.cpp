@@ -26,7 +26,8 @@ std::string TerminalId(int n) { return std::to_string(352093080000000LL + n); }
 void GetCommandIfExist(benchmark::State& state, int terminal) {
   ScratchDb db;
   for (int n = 0; n < 10'000; ++n) db.dm.AddTask(TerminalId(n), -1, -1, -1, "command bytes");
-  TParser parser(&db.dm);
+  const ParserContext context;
+  TParser parser(context, &db.dm);
   TNTMobile mobile;
   mobile.Rec.ID.assign(TerminalId(terminal));
   for (auto _ : state) benchmark::DoNotOptimize(parser.GetCommandIfExist(mobile));

@@ -8,26 +8,18 @@ namespace {
 
 class ConnectionTest : public ::testing::Test {
  protected:
-  ConnectionTest() {
-    env.log = &log;
-    env.store = &store;
-    env.mobiles = &mobiles;
-    env.toSend = &toSend;
-  }
-
   /// Parses `message` and fetches its command, as the session does.
   std::optional<TCmd> Batch(TerminalConnection& c, const ByteVec& message) {
     EXPECT_TRUE(c.Parse(message));
     return c.FetchCommand();
   }
 
-  SettingsScope settings;
   OperatorLog log;
   TempTaskStore tasks;
   TDM& store = tasks.dm;
+  DiskFileSink files;
   RecordQueue mobiles, toSend;
-  KeyTable keys;
-  ConnectionEnv env;
+  ConnectionEnv env = TestEnv(log, store, files, mobiles, toSend);
 };
 
 TEST_F(ConnectionTest, CommandWhoseWriteFailedIsWrittenAfterTheNextBatch) {
@@ -99,7 +91,7 @@ TEST_F(ConnectionTest, EndAnnouncesTheLatestIdentity) {
 }
 
 TEST_F(ConnectionTest, SwitchingToABlackListedIdIsRefused) {
-  BlackList = {Imei};
+  env.parser.blackList = {Imei};
   TerminalConnection c(env, "10.0.0.1");
   ASSERT_TRUE(c.Parse(Ping(1)));
   EXPECT_TRUE(c.Route());
@@ -108,8 +100,7 @@ TEST_F(ConnectionTest, SwitchingToABlackListedIdIsRefused) {
 }
 
 TEST_F(ConnectionTest, UnansweredIdentificationEndsTheConnectionAfterThirtySeconds) {
-  env.keys = &keys;
-  Settings.Identify = true;
+  env.parser.keys = std::make_shared<const KeyTable>();
   for (const int seconds : {29, 31}) {
     SCOPED_TRACE(seconds);
     TerminalConnection c(env, "10.0.0.1");
@@ -121,9 +112,7 @@ TEST_F(ConnectionTest, UnansweredIdentificationEndsTheConnectionAfterThirtySecon
   }
 }
 
-TEST_F(ConnectionTest, WithoutIdentifyNoRequestIsMade) {
-  env.keys = &keys;
-  Settings.Identify = false;
+TEST_F(ConnectionTest, WithoutAKeyTableNoRequestIsMade) {
   TerminalConnection c(env, "10.0.0.1");
   ASSERT_TRUE(c.Parse(Handshake(Imei)));
   EXPECT_EQ(c.Parser().Commands.size(), 1u);

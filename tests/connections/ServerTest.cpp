@@ -15,14 +15,7 @@ namespace {
 
 class ServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    env.log = &log;
-    env.store = &store;
-    env.mobiles = &mobiles;
-    env.toSend = &toSend;
-    env.cmdDelay = std::chrono::milliseconds(20);
-    Restart();
-  }
+  void SetUp() override { Restart(); }
 
   /// A new server with the current `env`.
   void Restart(int threads = 2) {
@@ -64,12 +57,12 @@ class ServerTest : public ::testing::Test {
     return c;
   }
 
-  SettingsScope settings;
   OperatorLog log;
   TempTaskStore tasks;
   TDM& store = tasks.dm;
+  DiskFileSink files;
   RecordQueue mobiles, toSend;
-  ConnectionEnv env;
+  ConnectionEnv env = TestEnv(log, store, files, mobiles, toSend);
   std::unique_ptr<TerminalServer> server;
 };
 
@@ -173,7 +166,8 @@ TEST_F(ServerTest, MessageWithoutRecordEndsTheConnection) {
 TEST_F(ServerTest, OnlyDataFrameRecordsReachTheDatabaseQueueAndOnlyWithADatabase) {
   for (const bool noBase : {false, true}) {
     SCOPED_TRACE(noBase ? "no database" : "database");
-    Settings.NoBase = noBase;
+    env.toDatabase = !noBase;
+    Restart();
     auto c = Connect();
     c->Write(Concat({Ping(), Avl(3)}));
     EXPECT_EQ(Events(TakeToSend(4)), (std::vector<std::int32_t>{evPing, 0, 0, 0}));
@@ -186,7 +180,8 @@ TEST_F(ServerTest, OnlyDataFrameRecordsReachTheDatabaseQueueAndOnlyWithADatabase
 }
 
 TEST_F(ServerTest, FullDatabaseQueueDropsItsOldestRecords) {
-  Settings.QueueLimit = 2;
+  env.queueLimit = 2;
+  Restart();
   auto c = Connect();
   c->Write(Avl(3));
   EXPECT_EQ(TakeToSend(3).size(), 3u);
@@ -222,7 +217,8 @@ TEST_F(ServerTest, CommandWrittenDuringAnUploadIsWrittenOnceAndTheBlocksStay) {
 }
 
 TEST_F(ServerTest, BlackListedTerminalIsRefusedAtItsFirstMessage) {
-  BlackList = {"  " + Imei + " "};
+  env.parser.blackList = {"  " + Imei + " "};
+  Restart();
   Client c(Port());
   c.Write(Handshake(Imei));
   EXPECT_TRUE(c.ClosedByServer()) << "no reply is written";
@@ -303,9 +299,8 @@ class IdentifyTest : public ServerTest {
  protected:
   void SetUp() override {
     for (int r = 0; r < Max_KEY; ++r)
-      for (int i = 0; i < Max_KEY_LEN; ++i) keys.Rows[r][i] = static_cast<std::uint8_t>(0x80 + r * 3 + i);
-    Settings.Identify = true;
-    env.keys = &keys;
+      for (int i = 0; i < Max_KEY_LEN; ++i) keys.rows[r][i] = static_cast<std::uint8_t>(0x80 + r * 3 + i);
+    env.parser.keys = std::make_shared<const KeyTable>(keys);
     ServerTest::SetUp();
   }
 

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "connections/TerminalServer.h"
+#include "files/DiskFileSink.h"
 #include "tasks/TaskDatabase.h"
-#include "base/Settings.h"
 #include "tests/protocol/FrameBuilder.h"
 
 #include "tests/support/TempDir.h"
@@ -134,22 +134,20 @@ inline ByteVec Avl(int n, std::uint8_t event = 0, std::uint64_t imei = ImeiNumbe
 
 inline std::string Text(const ByteVec& v) { return std::string(v.begin(), v.end()); }
 
-/// Settings of a test: short command pause, a database configured, empty black list.
-class SettingsScope {
- public:
-  SettingsScope() : saved_(Settings), savedBlackList_(BlackList) {
-    Settings.DelayBeforeCmd = 20;
-    Settings.NoBase = false;
-    BlackList.clear();
-  }
-  ~SettingsScope() {
-    Settings = saved_;
-    BlackList = savedBlackList_;
-  }
-
- private:
-  TSettings saved_;
-  std::vector<std::string> savedBlackList_;
-};
+/// The environment of a test's connections: the default settings' fuel event 150 and
+/// record routing (a database configured), a short command pause, no black list, no
+/// key table, and the test's own log, store, file sink and queues.
+inline ConnectionEnv TestEnv(OperatorLog& log, TaskStore& store, FileSink& files, RecordQueue& mobiles,
+                             RecordQueue& toSend) {
+  ConnectionEnv env;
+  env.log = &log;
+  env.store = &store;
+  env.files = &files;
+  env.mobiles = &mobiles;
+  env.toSend = &toSend;
+  env.cmdDelay = std::chrono::milliseconds(20);
+  env.parser.dbEvents = {150};
+  return env;
+}
 
 }  // namespace telvaro::test

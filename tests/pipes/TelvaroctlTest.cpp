@@ -156,7 +156,7 @@ TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
   SetNamedEvent(ClientsEventName);
   const auto r = Wait(std::move(tail));
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, m.Print() + "\n");
+  EXPECT_EQ(r.out, m.Print(RenderOptions{}) + "\n");
 }
 
 TEST_F(PipeFixtureWithDatabase, UploadAndReportThroughTheTaskDatabase) {

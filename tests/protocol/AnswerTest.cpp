@@ -49,7 +49,7 @@ class AnswerTable : public ::testing::TestWithParam<AnswerCase> {};
 
 TEST_P(AnswerTable, DecodesFieldsAndLeavesThePosition) {
   const AnswerCase& c = GetParam();
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   TNTMobile m;
   m.Rec.ID.assign(Id);
   std::size_t pos = 0;
@@ -63,7 +63,7 @@ TEST_P(AnswerTable, DecodesFieldsAndLeavesThePosition) {
 TEST_P(AnswerTable, EveryShorterAnswerIsRefused) {
   const AnswerCase& c = GetParam();
   for (std::size_t n = 0; n < c.bytes.size(); ++n) {
-    TParserKrestel parser(nullptr);
+    TParserKrestel parser(DefaultContext(), nullptr, Disk());
     TNTMobile m;
     m.Rec.ID.assign(Id);
     std::size_t pos = 0;
@@ -196,7 +196,7 @@ TEST(ParseArrAnswers, AnswersShareOneReadPosition) {
   // The CSD answer leaves the position on its status byte, which is read as the kind
   // of the next answer.
   const ByteVec body{0x0F, 0x05, 0x10, 0x01, 0x01};
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   ASSERT_EQ(parser.ParseArr(Frame(Payload(Imei, 6, 2, body)), out), PACKET_D);
   ASSERT_EQ(out.size(), 2u);
@@ -210,7 +210,7 @@ TEST(ParseArrAnswers, AnswersShareOneReadPosition) {
 TEST(ParseArrAnswers, AnswerRunningPastThePayloadEndsTheFrame) {
   // A complete answer, then a version answer cut short.
   const ByteVec body{0x0F, 0x05, 0x0C, 0x00};
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   ASSERT_EQ(parser.ParseArr(Frame(Payload(Imei, 6, 3, body)), out), PACKET_D);
   EXPECT_EQ(out.size(), 1u);
@@ -237,18 +237,16 @@ std::string ReadFile(const std::string& path) {
 
 class FileTransfer : public ::testing::Test {
  protected:
-  FileTransfer() { Settings.DownloadDir = dir.withSlash(); }
-
   std::vector<TNTMobile> Parse(const ByteVec& body, std::uint8_t nrec = 1) {
     std::vector<TNTMobile> out;
     EXPECT_EQ(parser.ParseArr(Frame(Payload(Imei, 6, nrec, body)), out), PACKET_D);
     return out;
   }
 
-  SettingsGuard guard;
   TempDir dir;
+  ParserContext context = Context(dir.withSlash());
   FakeTaskStore store;
-  TParserKrestel parser{&store};
+  TParserKrestel parser{context, &store, Disk()};
 };
 
 TEST_F(FileTransfer, BlockIsWrittenAndItsPositionQueued) {
@@ -317,7 +315,7 @@ TEST_F(FileTransfer, BlockLongerThanThePayloadIsNotWritten) {
 }
 
 TEST_F(FileTransfer, FileSystemErrorPassesAndKeepsTheAnswersBefore) {
-  Settings.DownloadDir = dir.withSlash() + "missing/";
+  context.downloadDir = dir.withSlash() + "missing/";
   // A driver-state answer leaves the position one on, where the block begins; whatever
   // its fields at fixed offsets then read, the file has to be opened.
   const ByteVec body = Concat({ByteVec{0xAA}, FileBlock(1, 1000, 0, ByteVec(4, 'x'))});
@@ -351,16 +349,14 @@ TEST_F(FileTransfer, UploadAcknowledgementsRetireBlocks) {
 }
 
 TEST(DownloadFiles, NamesByTypeAndRefusesForeignIds) {
-  SettingsGuard guard;
-  Settings.DownloadDir = "/srv/dl/";
   struct Case { std::uint8_t type; const char* name; };
   for (const Case& c : {Case{1, "conf.cfg"}, Case{11, "accel.apr"}, Case{12, "track.ppr"}, Case{13, "raw.rpr"},
                         Case{14, "blackbox.bbx"}, Case{15, "errorlog.txt"}, Case{16, "RTK.rtk"},
                         Case{0, ".bin"}, Case{2, ".bin"}, Case{255, ".bin"}})
-    EXPECT_EQ(MakeFileName("123", c.type), std::string("/srv/dl/123_") + c.name) << int(c.type);
-  EXPECT_EQ(MakeFileName("-42", 1), "/srv/dl/-42_conf.cfg");
+    EXPECT_EQ(MakeFileName("/srv/dl/", "123", c.type), std::string("/srv/dl/123_") + c.name) << int(c.type);
+  EXPECT_EQ(MakeFileName("/srv/dl/", "-42", 1), "/srv/dl/-42_conf.cfg");
   for (const char* bad : {"", "-", "--1", "../1", "1/2", "12a", " 12", "1-2"})
-    EXPECT_THROW(MakeFileName(bad, 1), std::invalid_argument) << bad;
+    EXPECT_THROW(MakeFileName("/srv/dl/", bad, 1), std::invalid_argument) << bad;
 }
 
 }  // namespace

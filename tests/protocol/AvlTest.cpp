@@ -113,7 +113,7 @@ TEST(ParseArrAvl, RecordsBackToBackEachIntoItsOwnRecord) {
     const ByteVec b = a.Encode();
     body.insert(body.end(), b.begin(), b.end());
   }
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   ASSERT_EQ(parser.ParseArr(Frame(Payload(Imei, 2, 3, body)), out), PACKET_D);
   ASSERT_EQ(out.size(), 3u);
@@ -138,7 +138,7 @@ TEST(ParseArrAvl, RecordRunningPastThePayloadEndsTheFrame) {
   body.insert(body.end(), second.begin(), second.end() - 1);
   struct Case { std::uint8_t nrec; std::size_t records; };
   for (const Case c : {Case{1, 1}, Case{2, 1}, Case{200, 1}}) {
-    TParserKrestel parser(nullptr);
+    TParserKrestel parser(DefaultContext(), nullptr, Disk());
     std::vector<TNTMobile> out;
     EXPECT_EQ(parser.ParseArr(Frame(Payload(Imei, 2, c.nrec, body)), out), PACKET_D);
     ASSERT_EQ(out.size(), c.records) << int(c.nrec);
@@ -147,8 +147,8 @@ TEST(ParseArrAvl, RecordRunningPastThePayloadEndsTheFrame) {
 }
 
 TEST(ParseArrAvl, ConfiguredEventsGoToTheFuelStore) {
-  SettingsGuard guard;
-  Settings.EventsToDB = "150";
+  ParserContext context;
+  context.dbEvents = ParseDBEvents("150");
   AvlRecord fuelRec;
   fuelRec.event = 150;
   fuelRec.time = 86400;
@@ -165,7 +165,7 @@ TEST(ParseArrAvl, ConfiguredEventsGoToTheFuelStore) {
   const ByteVec body = Concat({fuelRec.Encode(), other.Encode(), bare.Encode()});
 
   FakeTaskStore store;
-  TParserKrestel parser(&store);
+  TParserKrestel parser(context, &store, Disk());
   std::vector<TNTMobile> out;
   ASSERT_EQ(parser.ParseArr(Frame(Payload(Imei, 2, 3, body)), out), PACKET_D);
   ASSERT_EQ(out.size(), 3u);
@@ -192,7 +192,7 @@ TEST(ParseArrAvl, StoreFailurePassesAndKeepsTheRecordsBefore) {
   const ByteVec body = Concat({a.Encode(), a.Encode(), a.Encode()});
   FakeTaskStore store;
   store.failAfter = 1;
-  TParserKrestel parser(&store);
+  TParserKrestel parser(DefaultContext(), &store, Disk());
   std::vector<TNTMobile> out;
   EXPECT_THROW(parser.ParseArr(Frame(Payload(Imei, 2, 3, body)), out), std::runtime_error);
   // The second record was appended before its hand-off failed.

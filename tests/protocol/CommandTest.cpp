@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "FrameBuilder.h"
+#include "DecoderFixtures.h"
 #include "protocol/TerminalParser.h"
 
 namespace telvaro {
@@ -11,7 +11,7 @@ using namespace telvaro::test;
 ByteVec ToBytes(std::string_view s) { return ByteVec(s.begin(), s.end()); }
 
 TEST(CommandEncoding, VersionRequestFrame) {
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   parser.GetVersion("123");
   ASSERT_EQ(parser.Commands.size(), 1u);
   const TCmd& cmd = parser.Commands[0];
@@ -46,14 +46,6 @@ TEST(CommandEncoding, LongNonFileCommandIsNotCut) {
   EXPECT_TRUE(cmd.Rec.CMD.empty());
   EXPECT_EQ(cmd.Fpart.size(), 318u);
   EXPECT_THROW(TParserKrestel::MakeCommand("1", ByteVec(65530, 0x06)), std::length_error);
-}
-
-TEST(CommandEncoding, StringAndArrayConversions) {
-  std::uint8_t arr[4] = {9, 9, 9, 9};
-  StringToArray("ab", arr);
-  EXPECT_EQ(ByteVec(arr, arr + 4), (ByteVec{'a', 'b', 0, 0}));
-  StringToArray("abcdef", arr);
-  EXPECT_EQ(ArrayToString(arr), "abcd");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
 // Helpers of the decoder tests and benchmarks: AVL record bytes, an in-memory task
-// store, a temporary directory and a guard that restores the settings.
+// store, parser contexts and the disk file sink.
 
 #include <stdlib.h>
 
@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "FrameBuilder.h"
+#include "files/DiskFileSink.h"
+#include "protocol/ParserContext.h"
 #include "protocol/TaskStore.h"
-#include "base/Settings.h"
 
 #include "tests/support/TempDir.h"
 
@@ -111,17 +112,25 @@ class FakeTaskStore : public TaskStore {
   }
 };
 
+/// A parser context as the default settings give it (fuel event 150, "." as decimal
+/// separator, no black list, no key table), received files going to `downloadDir`.
+inline ParserContext Context(std::string downloadDir = {}) {
+  ParserContext c;
+  c.dbEvents = {150};
+  c.downloadDir = std::move(downloadDir);
+  return c;
+}
 
-/// Restores the global settings when the test ends.
-class SettingsGuard {
- public:
-  SettingsGuard() : saved_(Settings) {}
-  ~SettingsGuard() { Settings = saved_; }
-  SettingsGuard(const SettingsGuard&) = delete;
-  SettingsGuard& operator=(const SettingsGuard&) = delete;
+/// The default context, for parsers that write no file.
+inline const ParserContext& DefaultContext() {
+  static const ParserContext context = Context();
+  return context;
+}
 
- private:
-  TSettings saved_;
-};
+/// Files written to disk, as the server writes them.
+inline FileSink& Disk() {
+  static DiskFileSink sink;
+  return sink;
+}
 
 }  // namespace telvaro::test

@@ -18,10 +18,8 @@ namespace {
 using namespace telvaro;
 using namespace telvaro::test;
 
-const KeyTable Keys{};
-
-void ParseOnce(Bytes input, TaskStore& store) {
-  TParserKrestel parser(&store, &Keys);
+void ParseOnce(const ParserContext& context, Bytes input, TaskStore& store) {
+  TParserKrestel parser(context, &store, Disk());
   std::vector<TNTMobile> out;
   try {
     parser.ParseArr(input, out);
@@ -35,12 +33,16 @@ void ParseOnce(Bytes input, TaskStore& store) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static TempDir dir;
-  Settings.DownloadDir = dir.withSlash();
-  Settings.EventsToDB = "0,1,150";
+  static const ParserContext context = [] {
+    ParserContext c = Context(dir.withSlash());
+    c.dbEvents = ParseDBEvents("0,1,150");
+    c.keys = std::make_shared<const KeyTable>();
+    return c;
+  }();
   FakeTaskStore store;
   const ByteVec payload(data, data + std::min<std::size_t>(size, 65535));
-  ParseOnce(Frame(payload), store);
-  ParseOnce(payload, store);
+  ParseOnce(context, Frame(payload), store);
+  ParseOnce(context, payload, store);
   return 0;
 }
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "DecoderFixtures.h"
 #include "protocol/Identification.h"
 #include "protocol/TerminalParser.h"
@@ -28,13 +26,13 @@ std::string KeyText(const char* eol = "\n") {
   return text;
 }
 
-KeyTable Table() { return *ParseKeyTable(KeyText()).Table; }
+KeyTable Table() { return *ParseKeyTable(KeyText()).table; }
 
 TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
   const KeyTableLoad ok = ParseKeyTable(KeyText("\r\n") + "\n");
-  ASSERT_TRUE(ok.Table) << ok.Reason;
-  EXPECT_EQ(ok.Table->Rows[0][0], 0x81);
-  EXPECT_EQ(ok.Table->Rows[29][9], 0x80 | ((29 * 31 + 9 * 7 + 1) & 0x7F));
+  ASSERT_TRUE(ok.table) << ok.reason;
+  EXPECT_EQ(ok.table->rows[0][0], 0x81);
+  EXPECT_EQ(ok.table->rows[29][9], 0x80 | ((29 * 31 + 9 * 7 + 1) & 0x7F));
 
   const std::string rows = KeyText();
   const std::string upper = [&] {
@@ -42,7 +40,7 @@ TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
   }();
-  EXPECT_TRUE(ParseKeyTable(upper).Table);
+  EXPECT_TRUE(ParseKeyTable(upper).table);
 
   struct Case { const char* name; std::string text; const char* reason; };
   const Case bad[] = {
@@ -54,18 +52,9 @@ TEST(KeyTableFile, ReadsThirtyRowsOrSaysWhyNot) {
   };
   for (const Case& c : bad) {
     const KeyTableLoad r = ParseKeyTable(c.text);
-    EXPECT_FALSE(r.Table) << c.name;
-    EXPECT_EQ(r.Reason, c.reason) << c.name;
+    EXPECT_FALSE(r.table) << c.name;
+    EXPECT_EQ(r.reason, c.reason) << c.name;
   }
-}
-
-TEST(KeyTableFile, LoadsFromTheProgramDirectory) {
-  TempDir dir;
-  const KeyTableLoad missing = LoadKeyTable(dir.withSlash());
-  EXPECT_FALSE(missing.Table);
-  EXPECT_EQ(missing.Reason, "no key file " + dir.withSlash() + "keys.txt");
-  std::ofstream(dir.withSlash() + "keys.txt") << KeyText();
-  EXPECT_TRUE(LoadKeyTable(dir.withSlash()).Table);
 }
 
 TEST(IdentificationParam, CarriesTheKeyWhateverTheRandomPart) {
@@ -88,14 +77,21 @@ TEST(IdentificationText, ReverseAndDecipher) {
   EXPECT_NE(once.substr(0, 10), "Hollowmark");
   EXPECT_EQ(once.back(), '!');  // past the row's ten bytes
   EXPECT_EQ(Crypt_Decrypt(t, once, 3), "Hollowmark!");
-  EXPECT_EQ(Crypt_Decrypt(t, "abc", 29), std::string({char('a' ^ t.Rows[29][0]), char('b' ^ t.Rows[29][1]),
-                                                      char('c' ^ t.Rows[29][2])}));
+  EXPECT_EQ(Crypt_Decrypt(t, "abc", 29), std::string({char('a' ^ t.rows[29][0]), char('b' ^ t.rows[29][1]),
+                                                      char('c' ^ t.rows[29][2])}));
   EXPECT_EQ(Crypt_Decrypt(t, "abc", 30), "");
   EXPECT_EQ(Crypt_Decrypt(t, "abc", -1), "");
 }
 
-TEST(IdentificationRequest, QueuedOrReturnedAndTimed) {
-  TParserKrestel parser(nullptr);
+/// A context holding the key table `t`.
+ParserContext WithKeys(const KeyTable& t) {
+  ParserContext context = Context();
+  context.keys = std::make_shared<const KeyTable>(t);
+  return context;
+}
+
+TEST(IdentificationRequest, QueuedAndTimed) {
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   const TDateTime before = NowLocal();
   parser.IdentifyRequest("123");
   ASSERT_EQ(parser.Commands.size(), 1u);
@@ -112,9 +108,9 @@ TEST(IdentificationRequest, QueuedOrReturnedAndTimed) {
                                            static_cast<std::uint8_t>(param)})));
 
   parser.IdentSentAt = 0;
-  const TCmd returned = parser.FIdentifyRequest("123");
-  EXPECT_EQ(parser.Commands.size(), 1u);
-  EXPECT_EQ(returned.Rec.UID.view(), "123");
+  parser.IdentifyRequest("456");
+  EXPECT_EQ(parser.Commands.size(), 2u);
+  EXPECT_EQ(parser.Commands.back().Rec.UID.view(), "456");
   EXPECT_GT(parser.IdentSentAt, 0);
 }
 
@@ -155,7 +151,8 @@ TEST(IdentificationAnswer, AcceptedOnlyForTheOwnKeyAndTheSignature) {
   };
   for (const Case& c : cases) {
     for (std::uint8_t kind : {0x02, 0x04}) {
-      TParserKrestel parser(nullptr, c.withTable ? &t : nullptr);
+      const ParserContext context = c.withTable ? WithKeys(t) : Context();
+      TParserKrestel parser(context, nullptr, Disk());
       parser.Key = 7;
       parser.IsAuthorized = c.event != evAuthorized;  // the answer must overwrite it
       parser.IdentSentAt = 45000.5;
@@ -175,7 +172,8 @@ TEST(IdentificationAnswer, AcceptedOnlyForTheOwnKeyAndTheSignature) {
 
 TEST(IdentificationAnswer, LeavesThePositionOnTheText) {
   const KeyTable t = Table();
-  TParserKrestel parser(nullptr, &t);
+  const ParserContext context = WithKeys(t);
+  TParserKrestel parser(context, nullptr, Disk());
   TNTMobile m;
   const ByteVec a = Answer(0x02, parser.Key, Sent(t, parser.Key));
   std::size_t pos = 0;

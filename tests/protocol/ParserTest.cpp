@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "FrameBuilder.h"
+#include "DecoderFixtures.h"
 #include "protocol/TerminalParser.h"
-#include "base/Settings.h"
 
 namespace telvaro {
 namespace {
@@ -36,7 +35,7 @@ class ParseArrTable : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseArrTable, GivesResultAndRecords) {
   const ParseCase& c = GetParam();
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   // An exact-size copy lets the sanitizer catch any read past the input.
   const ByteVec exact(c.input.begin(), c.input.end());
@@ -67,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ParseArr, HandshakeQueuesTheOkReplyAndKeepsTheVersion) {
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   ASSERT_EQ(parser.ParseArr(Handshake("356173061234567", "1.5"), out), PACKET_HANDSHAKE);
   ASSERT_EQ(out.size(), 1u);
@@ -84,14 +83,14 @@ TEST(ParseArr, FrameWhosePayloadLooksLikeAHandshakeIsAFrame) {
   body[0] = 0x00;
   body[1] = 0x12;
   body[18] = '.';
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   EXPECT_EQ(parser.ParseArr(Frame(Payload(7, 5, 0, body)), out), PACKET_LIVE);
   EXPECT_TRUE(parser.Commands.empty());
 }
 
 TEST(ParseArr, ImeiIsTheSignedDecimalOfItsEightBytes) {
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   std::vector<TNTMobile> out;
   parser.ParseArr(Frame(Payload(1, 5, 0)), out);
   parser.ParseArr(Frame(Payload(0xFFFFFFFFFFFFFFFFull, 5, 0)), out);
@@ -101,7 +100,7 @@ TEST(ParseArr, ImeiIsTheSignedDecimalOfItsEightBytes) {
 }
 
 TEST(ParserBase, NewParserState) {
-  TParserKrestel parser(nullptr);
+  TParserKrestel parser(DefaultContext(), nullptr, Disk());
   EXPECT_TRUE(parser.Commands.empty());
   EXPECT_EQ(parser.IdentSentAt, 0);
   EXPECT_FALSE(parser.IsAuthorized);
@@ -109,8 +108,7 @@ TEST(ParserBase, NewParserState) {
   EXPECT_LE(parser.Key, 28);
 }
 
-TEST(ParserBase, DatabaseEventsFromSettings) {
-  const TSettings saved = Settings;
+TEST(ParserBase, DatabaseEventsFromTheEventsToDBText) {
   struct Case { const char* text; std::vector<std::uint8_t> events; };
   for (const Case& c : std::initializer_list<Case>{{"150", {150}},
                                                    {"150,151", {150, 151}},
@@ -119,22 +117,21 @@ TEST(ParserBase, DatabaseEventsFromSettings) {
                                                    {"", {}},
                                                    {"x", {0}},
                                                    {"256,300", {0, 44}}}) {
-    Settings.EventsToDB = c.text;
-    TParserKrestel parser(nullptr);
+    ParserContext context;
+    context.dbEvents = ParseDBEvents(c.text);
+    TParserKrestel parser(context, nullptr, Disk());
     EXPECT_EQ(parser.DBEvents, c.events) << c.text;
   }
-  Settings = saved;
 }
 
 TEST(ParserBase, BlackListComparesTrimmedAndCaseSensitive) {
-  const auto saved = BlackList;
-  BlackList = {"  ABC123 ", ""};
-  EXPECT_TRUE(TParser::IDInBlackList("ABC123"));
-  EXPECT_TRUE(TParser::IDInBlackList("\tABC123\r"));
-  EXPECT_FALSE(TParser::IDInBlackList("abc123"));
-  BlackList.clear();
-  EXPECT_FALSE(TParser::IDInBlackList("ABC123"));
-  BlackList = saved;
+  ParserContext context;
+  context.blackList = {"  ABC123 ", ""};
+  EXPECT_TRUE(context.IDInBlackList("ABC123"));
+  EXPECT_TRUE(context.IDInBlackList("\tABC123\r"));
+  EXPECT_FALSE(context.IDInBlackList("abc123"));
+  context.blackList.clear();
+  EXPECT_FALSE(context.IDInBlackList("ABC123"));
 }
 
 }  // namespace

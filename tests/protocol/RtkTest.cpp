@@ -52,8 +52,6 @@ std::vector<std::string> Lines(const std::string& path) {
 }
 
 TEST(RtkLine, ExactText) {
-  SettingsGuard guard;
-  Settings.DecimalSeparator = '.';
   struct Case { Rtk rec; const char* line; };
   const Case cases[] = {
       {Known, KnownLine},
@@ -67,27 +65,24 @@ TEST(RtkLine, ExactText) {
   };
   for (const Case& c : cases) {
     const ByteVec bytes = c.rec.Encode();
-    EXPECT_EQ(TParserKrestel::RtkLine(bytes), c.line);
+    EXPECT_EQ(TParserKrestel::RtkLine(bytes, '.'), c.line);
   }
-  Settings.DecimalSeparator = ',';
-  EXPECT_EQ(TParserKrestel::RtkLine(Rtk{0, 10'000'000, 0, 150, 0, 0, 0, 0}.Encode()),
+  EXPECT_EQ(TParserKrestel::RtkLine(Rtk{0, 10'000'000, 0, 150, 0, 0, 0, 0}.Encode(), ','),
             "RTK:TT=01.01.1970 00:00:00 | LAT=1,0000000000 | LON=0,0000000000 | ALT=1,5000000 | "
             "SPD=0,0000000 | DIR=0,00000 | STATE=0 | RMS=0");
 }
 
 class RtkFrames : public ::testing::Test {
  protected:
-  RtkFrames() { Settings.DownloadDir = dir.withSlash(); }
-
   std::vector<TNTMobile> Parse(std::uint8_t nrec, const ByteVec& records) {
-    TParserKrestel parser(nullptr);
+    TParserKrestel parser(context, nullptr, Disk());
     std::vector<TNTMobile> out;
     EXPECT_EQ(parser.ParseArr(Frame(Payload(Imei, 9, nrec, Concat({ByteVec{0x77}, records}))), out), PACKET_D);
     return out;
   }
 
-  SettingsGuard guard;
   TempDir dir;
+  ParserContext context = Context(dir.withSlash());
   const std::string path = dir.withSlash() + Id + "_RTK.rtk";
 };
 
@@ -131,8 +126,8 @@ TEST_F(RtkFrames, RecordRunningPastThePayloadIsNotWritten) {
 }
 
 TEST_F(RtkFrames, FileErrorPasses) {
-  Settings.DownloadDir = dir.withSlash() + "missing/";
-  TParserKrestel parser(nullptr);
+  context.downloadDir = dir.withSlash() + "missing/";
+  TParserKrestel parser(context, nullptr, Disk());
   std::vector<TNTMobile> out;
   EXPECT_THROW(parser.ParseArr(Frame(Payload(Imei, 9, 1, Concat({ByteVec{0}, Known.Encode()}))), out),
                std::system_error);

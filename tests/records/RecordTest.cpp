@@ -28,14 +28,14 @@ TEST(Record, ElementSlotsSitAtTheirOffsets) {
   EXPECT_EQ(bytes[2695], 0);
 }
 
-TEST(Record, InitCopiesEveryByteIncludingPastShortStringLengths) {
+TEST(Record, CopyKeepsEveryByteIncludingPastShortStringLengths) {
   TNTMobile a;
   std::memset(a.Rec.ParamString.chars, 'x', 255);
   a.Rec.ParamString.assign("abc");
   a.Rec.ID.assign("1234567890123456789");  // cut at 15
   EXPECT_EQ(a.Rec.ID.len, 15);
   TNTMobile b;
-  b.Init(a.Rec);
+  b = a;
   EXPECT_EQ(std::memcmp(&a.Rec, &b.Rec, RecordSize), 0);
 }
 

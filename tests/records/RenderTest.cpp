@@ -6,25 +6,20 @@
 #include "records/Events.h"
 #include "records/Text.h"
 #include "records/TerminalRecord.h"
-#include "base/Settings.h"
 #include "tests/records/Cp1251.h"
 
 namespace telvaro {
 namespace {
 
-// Restores the process-wide settings and names each test changes.
+// Restores the process-wide names each test changes; renders with the default options
+// unless the test changes them.
 class Render : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedSettings_ = Settings;
     savedEvents_ = Events;
-    Settings = TSettings{};
     for (auto& e : Events) e.clear();
   }
-  void TearDown() override {
-    Settings = savedSettings_;
-    Events = savedEvents_;
-  }
+  void TearDown() override { Events = savedEvents_; }
 
   static TNTMobile Position() {
     TNTMobile m;
@@ -46,25 +41,26 @@ class Render : public ::testing::Test {
       "ID=356307042441013 Cnt=42 UTC=07.03.15 14:05:09 B=55.75580 L=-37.61730 S=60 V=1 Sat=200 "
       "G=3 Alt=-15 Az=270";
 
+  RenderOptions options;
+
  private:
-  TSettings savedSettings_;
   EventNames savedEvents_;
 };
 
 TEST_F(Render, PositionRecordWithAndWithoutEventName) {
   TNTMobile m = Position();
-  EXPECT_EQ(m.Print(), PositionLine);  // event 0: nothing after the Az value
+  EXPECT_EQ(m.Print(options), PositionLine);  // event 0: nothing after the Az value
   m.Rec.Event = 7;
-  EXPECT_EQ(m.Print(), std::string(PositionLine) + " ");  // no name loaded: one blank
+  EXPECT_EQ(m.Print(options), std::string(PositionLine) + " ");  // no name loaded: one blank
   Events[7] = "Тревога";
-  EXPECT_EQ(m.Print(), std::string(PositionLine) + " Тревога");
+  EXPECT_EQ(m.Print(options), std::string(PositionLine) + " Тревога");
   m.Rec.Event = 256;
   Events[256] = "last";
-  EXPECT_EQ(m.Print(), std::string(PositionLine) + " last");
+  EXPECT_EQ(m.Print(options), std::string(PositionLine) + " last");
   m.Rec.Event = 999;  // beyond the table
-  EXPECT_EQ(m.Print(), std::string(PositionLine) + " ");
+  EXPECT_EQ(m.Print(options), std::string(PositionLine) + " ");
   m.Rec.Event = -5;
-  EXPECT_EQ(m.Print(), PositionLine);
+  EXPECT_EQ(m.Print(options), PositionLine);
 }
 
 TEST_F(Render, PositionRecordFields) {
@@ -73,40 +69,40 @@ TEST_F(Render, PositionRecordFields) {
   m.Rec.GNSS.Lat = -0.000001;  // rounds to zero, shown without a sign
   m.Rec.GNSS.Lon = 179.999999999;
   m.Rec.Io(105) = std::numeric_limits<std::uint64_t>::max();
-  EXPECT_EQ(m.Print(),
+  EXPECT_EQ(m.Print(options),
             "ID=356307042441013 Cnt=-1 UTC=30.12.99 00:00:00 B=0.00000 L=180.00000 S=60 V=1 Sat=200 "
             "G=3 Alt=-15 Az=270");
 
-  Settings.DecimalSeparator = ',';
-  Settings.CounterNum = 1;
+  options.decimalSeparator = ',';
+  options.counterNum = 1;
   m = Position();
   m.Rec.Io(1) = 7;
-  EXPECT_NE(m.Print().find(" Cnt=7 UTC=07.03.15 14:05:09 B=55,75580 L=-37,61730 "), std::string::npos);
+  EXPECT_NE(m.Print(options).find(" Cnt=7 UTC=07.03.15 14:05:09 B=55,75580 L=-37,61730 "), std::string::npos);
 }
 
 TEST_F(Render, CounterOutsideTheElementsShowsZero) {
   TNTMobile m = Position();
   for (const int counter : {0, -1, 256, 100000}) {
-    Settings.CounterNum = counter;
-    EXPECT_NE(m.Print().find(" Cnt=0 UTC="), std::string::npos) << counter;
+    options.counterNum = counter;
+    EXPECT_NE(m.Print(options).find(" Cnt=0 UTC="), std::string::npos) << counter;
   }
 }
 
 TEST_F(Render, ListedElementsComeBeforeTheEventText) {
   TNTMobile m = Position();
-  Settings.EntitiesToPrintList = {1, 106, 255};
+  options.entitiesToPrint = {1, 106, 255};
   m.Rec.Io(1) = 1ull << 63;
   m.Rec.Io(106) = 42070;  // a day count: 2015-03-07
   m.Rec.Io(255) = 12;
   m.Rec.Event = 7;
   Events[7] = std::string("x");  // move-assigned: gcc 12 -O3 misreads a one-character assign
-  EXPECT_EQ(m.Print(), std::string(PositionLine) +
+  EXPECT_EQ(m.Print(options), std::string(PositionLine) +
                            " #1=-9223372036854775808 #106=07.03.15 00:00:00 #255=12 x");
   // A value that is no date in the calendar stays a number rather than a wrong date.
   m.Rec.Io(106) = std::numeric_limits<std::uint64_t>::max() / 2;
-  EXPECT_NE(m.Print().find(" #106=9223372036854775807 "), std::string::npos);
+  EXPECT_NE(m.Print(options).find(" #106=9223372036854775807 "), std::string::npos);
   m.Rec.Io(106) = std::numeric_limits<std::uint64_t>::max();
-  EXPECT_NE(m.Print().find(" #106=29.12.99 00:00:00 "), std::string::npos);  // -1 days
+  EXPECT_NE(m.Print(options).find(" #106=29.12.99 00:00:00 "), std::string::npos);  // -1 days
 }
 
 // One record with every field an internal event shows.
@@ -165,8 +161,8 @@ TEST_F(Render, InternalEvents) {
   };
   for (const auto& c : cases) {
     const TNTMobile m = Answer(c.event);
-    EXPECT_EQ(m.Print(), std::string("ID=123") + c.text) << c.event;
-    EXPECT_EQ(m.EventDecode(c.event, -9), c.text) << c.event;
+    EXPECT_EQ(m.Print(options), std::string("ID=123") + c.text) << c.event;
+    EXPECT_EQ(m.EventDecode(c.event, -9, options), c.text) << c.event;
   }
 }
 
@@ -176,19 +172,19 @@ TEST_F(Render, ParamValueIsSignedAndTextOnlyWhereTheParameterIsText) {
   m.Rec.ParamValue = std::numeric_limits<std::uint64_t>::max();
   EXPECT_EQ(m.ParamToString(100), "-1");
   m.Rec.Param = 100;
-  EXPECT_EQ(m.Print(), "ID=123 Ответ на изменение параметра100=-1 результат=-1 рестарт=0");
+  EXPECT_EQ(m.Print(options), "ID=123 Ответ на изменение параметра100=-1 результат=-1 рестарт=0");
   m.Rec.Event = evParamAnswer;
   m.Rec.Param = 101;  // a text parameter still shows the number
-  EXPECT_EQ(m.Print(), "ID=123 Ответ на запрос параметра 101=-1");
+  EXPECT_EQ(m.Print(options), "ID=123 Ответ на запрос параметра 101=-1");
   m.Rec.Event = evFilePos;
-  EXPECT_EQ(m.Print(), "ID=123 Передача файла, позиция = -1");
+  EXPECT_EQ(m.Print(options), "ID=123 Передача файла, позиция = -1");
 }
 
 TEST_F(Render, FlagByteOtherThanOneShowsTrue) {
   TNTMobile m = Answer(evOutputsSet);
   const unsigned char two = 2;
   std::memcpy(&m.Rec.ResultOp, &two, 1);
-  EXPECT_EQ(m.Print(), "ID=123 Ответ на установку цифровых выходов -1");
+  EXPECT_EQ(m.Print(options), "ID=123 Ответ на установку цифровых выходов -1");
 }
 
 TEST_F(Render, Amounts) {
@@ -201,22 +197,22 @@ TEST_F(Render, Amounts) {
     TNTMobile m = Answer(evBalance);
     m.Rec.Balance = c.balance;
     m.Rec.ParamString.assign("");
-    EXPECT_EQ(m.Print(), std::string("ID=123 Ответ на запрос баланса") + c.text + " ") << c.balance;
+    EXPECT_EQ(m.Print(options), std::string("ID=123 Ответ на запрос баланса") + c.text + " ") << c.balance;
   }
-  Settings.DecimalSeparator = ',';
-  EXPECT_EQ(Answer(evBalance).EventDecode(evBalance, 0), " Ответ на запрос баланса1234,60 Привет");
+  options.decimalSeparator = ',';
+  EXPECT_EQ(Answer(evBalance).EventDecode(evBalance, 0, options), " Ответ на запрос баланса1234,60 Привет");
 }
 
 TEST_F(Render, PeerTextIsConvertedAndEscaped) {
   TNTMobile m = Answer(evTextAnswer);
   m.Rec.ParamString.assign("ok\x1b[2J\r\n\x7f" + Cp1251("ё"));
   m.Rec.ID.assign("12\x07");
-  EXPECT_EQ(m.Print(), "ID=12\\x07: Answer is ok\\x1B[2J\\x0D\\x0A\\x7Fё;ID=-9");
+  EXPECT_EQ(m.Print(options), "ID=12\\x07: Answer is ok\\x1B[2J\\x0D\\x0A\\x7Fё;ID=-9");
   // Bytes past a short string's length are never shown.
   m.Rec.CellID.assign("ABCD");
   m.Rec.CellID.len = 200;
   m.Rec.LAC.assign("");
-  EXPECT_EQ(m.EventDecode(evCellID, 0), " Ответ на запрос местоположения по CellID= ABCD:");
+  EXPECT_EQ(m.EventDecode(evCellID, 0, options), " Ответ на запрос местоположения по CellID= ABCD:");
 }
 
 }  // namespace

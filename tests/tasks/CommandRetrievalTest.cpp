@@ -23,7 +23,8 @@ class CommandRetrieval : public TaskDb {
     return c;
   }
 
-  TParser parser_{&dm_};
+  ParserContext context_;
+  TParser parser_{context_, &dm_};
 };
 
 TEST_F(CommandRetrieval, PendingReplyComesFirstAndLeavesTheStoreAlone) {

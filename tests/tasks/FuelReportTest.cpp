@@ -1,4 +1,3 @@
-#include "base/Settings.h"
 #include "tests/tasks/TaskDbFixture.h"
 
 namespace telvaro {
@@ -12,11 +11,6 @@ TDateTime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 
 class FuelReport : public TaskDb {
  protected:
-  void TearDown() override {
-    Settings = saved_;
-    TaskDb::TearDown();
-  }
-
   void AddAt(TDateTime utc, std::string id = "imei") {
     FuelEvent e;
     e.ID = std::move(id);
@@ -33,8 +27,6 @@ class FuelReport : public TaskDb {
       out.push_back(std::stoi(report.substr(at + 8)));
     return out;
   }
-
-  TSettings saved_ = Settings;
 };
 
 TEST_F(FuelReport, RowTextFollowsTheRegionalSettings) {
@@ -82,9 +74,8 @@ TEST_F(FuelReport, RowTextFollowsTheRegionalSettings) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.date);
-    Settings.DecimalSeparator = c.sep;
-    Settings.ShortDateFormat = c.date;
-    Settings.LongTimeFormat = c.time;
+    dm_.Close();
+    dm_.Open(path_, {.shortDateFormat = c.date, .longTimeFormat = c.time, .decimalSeparator = c.sep});
     EXPECT_EQ(dm_.GetFuelReport(c.request), c.rows);
   }
 }

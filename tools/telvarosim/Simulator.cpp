@@ -208,7 +208,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         }
       } else if (p[0] == 0xCC) {
         if (avail < 6) break;
-        const std::size_t total = ReadBE(p + 4, 2) + FrameOverhead;
+        const std::size_t total = LoadBE<std::uint16_t>(p + 4) + FrameOverhead;
         if (avail < total) break;
         Command(Bytes(p + 6, total - FrameOverhead));
         pos += total;
@@ -236,7 +236,8 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         ++s_.fileBlocks;
         // 06, type, file size (4), block offset (4), block length (2), bytes.
         if (cmd.size() < 12) break;
-        const std::uint64_t next = ReadBE(cmd.data() + 6, 4) + ReadBE(cmd.data() + 10, 2);
+        const std::uint64_t next =
+            std::uint64_t{LoadBE<std::uint32_t>(cmd.data() + 6)} + LoadBE<std::uint16_t>(cmd.data() + 10);
         ByteVec a{KindFileBlock, cmd[1]};
         PutBE(a, next, 4);
         answers_.push_back(std::move(a));

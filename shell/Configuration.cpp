@@ -1,0 +1,32 @@
+#include "shell/Configuration.h"
+
+#include <algorithm>
+
+namespace telvaro {
+
+RenderOptions RenderOptionsOf(const TSettings& s) {
+  return {.decimalSeparator = s.DecimalSeparator,
+          .entitiesToPrint = s.EntitiesToPrintList,
+          .counterNum = s.CounterNum,
+          .timeLastPos = s.TimeLastPos};
+}
+
+ReportFormat ReportFormatOf(const TSettings& s) {
+  return {.shortDateFormat = s.ShortDateFormat,
+          .longTimeFormat = s.LongTimeFormat,
+          .decimalSeparator = s.DecimalSeparator};
+}
+
+ConnectionEnv ConnectionEnvOf(const TSettings& s) {
+  ConnectionEnv env;
+  env.cmdDelay = std::chrono::milliseconds(s.DelayBeforeCmd);
+  env.toDatabase = !s.NoBase;
+  env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));
+  env.parser.dbEvents = ParseDBEvents(s.EventsToDB);
+  env.parser.downloadDir = s.DownloadDir;
+  env.parser.decimalSeparator = s.DecimalSeparator;
+  env.render = RenderOptionsOf(s);
+  return env;
+}
+
+}  // namespace telvaro
