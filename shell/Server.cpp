@@ -134,7 +134,9 @@ bool TfMain::FormCreate() {
   if (!Settings.CmdChannel.empty()) {
     try {
       CS.SetPipeName(Settings.CmdChannel);
-      commandChannel_ = std::make_unique<TCommandChannel>(dm_, log_);
+      commandChannel_ = std::make_unique<TCommandChannel>(
+          dm_, [&dm = dm_](std::string_view r) { return dm.GetFuelReport(r); }, log_,
+          TCommandOptions{Settings.BLK_SIZE, Settings.DownloadDir});
       commandChannel_->Attach(CS);
       CS.SetActive(true);
     } catch (const std::exception&) {

@@ -18,6 +18,7 @@
 #include "pipes/PipeClient.h"
 #include "pipes/DataChannel.h"
 #include "base/Settings.h"
+#include "tasks/TaskDatabase.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -95,7 +96,6 @@ BENCHMARK(BM_DataChannelTwoClients)->Arg(200000)->UseManualTime()->Unit(benchmar
 void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   TempDir dir;
   Settings.PipeDir = dir.path();
-  Settings.BLK_SIZE = 1024;
   const std::string file = dir.path() + "/upload.bin";
   {
     std::string data(10 << 20, '\0');
@@ -108,7 +108,8 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   DM.Open(dir.path() + "/upd_sw.mdb");
   TPipeServer CS(mainLoop);
   CS.SetPipeName("CmdPipe");
-  TCommandChannel channel(DM, log);
+  TCommandChannel channel(DM, [&DM](std::string_view r) { return DM.GetFuelReport(r); }, log,
+                          {1024, dir.withSlash()});
   channel.Attach(CS);
   CS.SetActive(true);
 

@@ -5,6 +5,7 @@
 #include "queues/NamedEvent.h"
 #include "pipes/CommandChannel.h"
 #include "pipes/DataChannel.h"
+#include "tasks/TaskDatabase.h"
 #include "tests/pipes/FakeStore.h"
 #include "tests/pipes/PipeTestUtil.h"
 
@@ -35,7 +36,9 @@ std::future<Result> Ctl(const std::string& args) {
 class TelvaroctlTest : public test::PipeFixture {
  protected:
   TelvaroctlTest()
-      : cs_(main_), ps_(main_), channel_(store_, [](std::string_view) { return "<tr>rows</tr>"; }, log_),
+      : cs_(main_),
+        ps_(main_),
+        channel_(store_, [](std::string_view) { return "<tr>rows</tr>"; }, log_, {1024, dir_.withSlash()}),
         clients_(queue_) {
     cs_.SetPipeName("CmdPipe");
     ps_.SetPipeName("TelvaroPipe");
@@ -63,7 +66,9 @@ class TelvaroctlTest : public test::PipeFixture {
 /// The command pipe over the real task database in the temporary directory.
 class PipeFixtureWithDatabase : public test::PipeFixture {
  protected:
-  PipeFixtureWithDatabase() : cs_(main_), channel_(dm_, log_) {
+  PipeFixtureWithDatabase()
+      : cs_(main_),
+        channel_(dm_, [this](std::string_view r) { return dm_.GetFuelReport(r); }, log_, {1024, dir_.withSlash()}) {
     dm_.Open(Path("upd_sw.mdb"));
     cs_.SetPipeName("CmdPipe");
     channel_.Attach(cs_);
@@ -96,7 +101,7 @@ TEST_F(TelvaroctlTest, CommandUploadStopReport) {
 
   const auto report = Wait(Ctl("report 01.01.2024 31.01.2024"));
   EXPECT_EQ(report.status, 0);
-  EXPECT_EQ(report.out, FuelReportPath() + "\n<tr>rows</tr>\r\n");
+  EXPECT_EQ(report.out, Path("fuel.htm") + "\n<tr>rows</tr>\r\n");
 
   const auto lines = log_.Lines();
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
@@ -173,7 +178,7 @@ TEST_F(PipeFixtureWithDatabase, UploadAndReportThroughTheTaskDatabase) {
 
   const auto report = Wait(Ctl("report 01.01.2024 31.01.2024"));
   EXPECT_EQ(report.status, 0);
-  EXPECT_EQ(report.out.substr(0, report.out.find('\n')), FuelReportPath());
+  EXPECT_EQ(report.out.substr(0, report.out.find('\n')), Path("fuel.htm"));
   const auto bad = Wait(Ctl("--timeout 1 report someday never"));
   EXPECT_EQ(bad.status, 1) << "no reply for a period the report cannot read";
   EXPECT_EQ(log_.Lines().back().rfind("Command channel error: ", 0), 0u) << log_.Lines().back();
