@@ -91,7 +91,7 @@ TEST_F(DataChannelTest, EveryClientGetsEveryRecordInOrder) {
   }
   for (auto* c : {&a, &b}) {
     for (const auto& m : sent) {
-      const auto got = c->ReceiveRaw();
+      const auto got = test::ReceiveRaw(c->Handle());
       ASSERT_TRUE(got);
       ASSERT_EQ(got->size(), 2696u);
       EXPECT_EQ(*got, Image(m));
@@ -110,7 +110,7 @@ TEST_F(DataChannelTest, RecordsLeaveTheQueueWithoutAPipe) {
   thread_.SetPipe(&ps_);
   const auto m = Record("2", 7);
   Produce(m);
-  EXPECT_EQ(c.ReceiveRaw(), Image(m));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Image(m));
 }
 
 }  // namespace

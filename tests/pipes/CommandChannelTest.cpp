@@ -58,7 +58,7 @@ class CommandChannelTest : public test::PipeFixture {
       done = true;  // also when the handler throws; run_one returns after it either way
       handler(s, p, st);
     };
-    whole ? client_->SendWhole(msg) : client_->Send(msg);
+    whole ? test::SendWhole(client_->Handle(), msg) : client_->Send(msg);
     RunUntil([&] { return done; });
     cs_.OnPipeMessage = handler;
   }

@@ -166,12 +166,12 @@ TEST_F(PipeServerTest, LongMessagesAreFramedOnTheWire) {
   const PipeHandle p = ps_.Clients(0);
   ASSERT_TRUE(ps_.Write(p, Pattern(65534)));
   ASSERT_TRUE(ps_.Write(p, Pattern(65535)));
-  EXPECT_EQ(c.ReceiveRaw(), Pattern(65534));
-  EXPECT_EQ(c.ReceiveRaw(), Control(MB_START));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Pattern(65534));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Control(MB_START));
   const Bytes whole = Pattern(65535);
-  EXPECT_EQ(c.ReceiveRaw(), Bytes(whole.begin(), whole.begin() + 65534));
-  EXPECT_EQ(c.ReceiveRaw(), Bytes(whole.end() - 1, whole.end()));
-  EXPECT_EQ(c.ReceiveRaw(), Control(MB_END));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Bytes(whole.begin(), whole.begin() + 65534));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Bytes(whole.end() - 1, whole.end()));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Control(MB_END));
   RunUntil([&] { return sent.size() == 5; });
   EXPECT_EQ(sent, (std::vector<std::uint32_t>{65534, 16, 65534, 1, 16}));
   // The start packet's bytes as they travel.
@@ -197,7 +197,7 @@ TEST_F(PipeServerTest, ReceivedFramingAndLongSingleMessages) {
   auto c = Connect();
   ::unsetenv("TMPDIR");
 
-  c.SendWhole(Pattern(70000, 1));  // one socket message, no control packets
+  test::SendWhole(c.Handle(), Pattern(70000, 1));  // one socket message, no control packets
   c.Send(Pattern(100000, 2));      // start packet, pieces, end packet
   // A start packet while assembling drops the part assembled so far.
   c.Send(Control(MB_START));
@@ -212,7 +212,7 @@ TEST_F(PipeServerTest, ReceivedFramingAndLongSingleMessages) {
   c.Send(Control(MB_END));
   // 16 data bytes that look like a start packet begin a long message.
   const Bytes lookalike{0x10, 0, 0, 0, 'M', 'A', 'G', 'C', 'S', 'T', 'M', 'B', 'M', 'A', 'G', 'C'};
-  c.SendWhole(lookalike);
+  test::SendWhole(c.Handle(), lookalike);
   c.Send(Pattern(13, 6));
   c.Send(Control(MB_END));
   c.Send(Pattern(14, 7));
