@@ -23,7 +23,6 @@
 #include <asio/steady_timer.hpp>
 
 #include "base/OperatorLog.h"
-#include "base/Settings.h"
 
 namespace telvaro {
 namespace {
@@ -99,7 +98,7 @@ struct TPipeServer::Client {
 struct TPipeServer::Session : std::enable_shared_from_this<Session> {
   Session(TPipeServer& server, std::string path)
       : server(&server), path(std::move(path)), tempDir(TempDirectory()), name(server.FPipeName),
-        wantSent(static_cast<bool>(server.OnPipeSent)), limit(Settings.PipeQueueLimit),
+        wantSent(static_cast<bool>(server.OnPipeSent)), limit(server.options_.queueLimit), mode(server.options_.mode),
         report(server.FReport) {}
 
   ~Session() { Stop(); }
@@ -110,6 +109,7 @@ struct TPipeServer::Session : std::enable_shared_from_this<Session> {
   const std::string name;
   const bool wantSent;
   const std::uint64_t limit;
+  const std::uint32_t mode;
   OperatorLog* const report;
 
   asio::io_context io;
@@ -154,7 +154,7 @@ struct TPipeServer::Session : std::enable_shared_from_this<Session> {
       dev = st.st_dev;
       ino = st.st_ino;
     }
-    if (::chmod(path.c_str(), Settings.PipeMode) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    if (::chmod(path.c_str(), mode) != 0 || ::listen(fd, SOMAXCONN) != 0) {
       const int err = errno;
       RemoveFile();
       Fail(ErrnoText(err));
@@ -345,7 +345,8 @@ TPipeServer::Client::Client(Session& s, asio::io_context& io, int fd)
     : pipe(static_cast<PipeHandle>(fd)), fd(fd), session(&s), io(&io), sd(std::in_place, io, fd),
       assembler(s.tempDir) {}
 
-TPipeServer::TPipeServer(asio::io_context& mainLoop) : FMain(mainLoop) {}
+TPipeServer::TPipeServer(asio::io_context& mainLoop, TPipeOptions options)
+    : FMain(mainLoop), options_(std::move(options)) {}
 
 TPipeServer::~TPipeServer() {
   FDestroying = true;
@@ -360,13 +361,19 @@ void TPipeServer::SetPipeName(const std::string& value) {
   FPipeName = value;
 }
 
-std::string PipeSocketPath(const std::string& name) {
-  std::string dir = Settings.PipeDir;
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  return dir + name;
+void TPipeServer::SetOptions(const TPipeOptions& value) {
+  if (value == options_) return;
+  if (FActive) throw EPipeException("Cannot change property while server is active!");
+  options_ = value;
 }
 
-std::string TPipeServer::PipePath() const { return PipeSocketPath(FPipeName); }
+std::string PipeSocketPath(const std::string& dir, const std::string& name) {
+  std::string path = dir;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + name;
+}
+
+std::string TPipeServer::PipePath() const { return PipeSocketPath(options_.dir, FPipeName); }
 
 void TPipeServer::SetActive(bool value) {
   if (value == FActive) return;

@@ -36,9 +36,18 @@ class EPipeException : public std::runtime_error {
 /// Longest accepted pipe name, in characters.
 inline constexpr std::size_t MAX_NAME = 256;
 
-/// The socket path of the pipe `name`: PipeDir/NAME. Servers and clients share it, so
-/// both always meet at the same file.
-std::string PipeSocketPath(const std::string& name);
+/// Where a pipe server makes its socket and how much it holds for a client.
+struct TPipeOptions {
+  std::string dir = "/tmp";                  ///< directory of the socket file
+  std::uint32_t mode = 0666;                 ///< mode of the socket file
+  std::uint64_t queueLimit = 256ull << 20;   ///< bytes queued per client before it is dropped
+
+  bool operator==(const TPipeOptions&) const = default;
+};
+
+/// The socket path of the pipe `name` in `dir`. Servers and clients share it, so both
+/// always meet at the same file.
+std::string PipeSocketPath(const std::string& dir, const std::string& name);
 
 class TPipeServer {
  public:
@@ -50,7 +59,7 @@ class TPipeServer {
   using HandlerErrorHandler = std::function<void(TPipeServer& sender, const std::string& message)>;
 
   /// Events are delivered on `mainLoop`, which must be run by one thread.
-  explicit TPipeServer(asio::io_context& mainLoop);
+  explicit TPipeServer(asio::io_context& mainLoop, TPipeOptions options = {});
   /// Deactivates without raising OnPipeDisconnect.
   ~TPipeServer();
   TPipeServer(const TPipeServer&) = delete;
@@ -61,6 +70,8 @@ class TPipeServer {
   /// "Invalid pipe name specified!" for an empty name, one with "\" or "/", or one over
   /// MAX_NAME characters.
   void SetPipeName(const std::string& value);
+  /// Throws EPipeException "Cannot change property while server is active!" while active.
+  void SetOptions(const TPipeOptions& value);
 
   bool Active() const noexcept { return FActive; }
   /// Activation binds PipeDir/NAME (a stale socket file is replaced) and throws
@@ -92,7 +103,7 @@ class TPipeServer {
   /// when OnHandlerError is not set) go to `log`.
   void SetReport(OperatorLog* log) noexcept { FReport = log; }
 
-  /// The socket path of this server: PipeDir/NAME.
+  /// The socket path of this server: DIR/NAME.
   std::string PipePath() const;
 
   ConnectHandler OnPipeConnect;     ///< a client connected; it is already counted
@@ -123,6 +134,7 @@ class TPipeServer {
 
   asio::io_context& FMain;
   std::string FPipeName = "PipeServer";
+  TPipeOptions options_;
   bool FActive = false;
   bool FInShutDown = false;
   bool FDestroying = false;

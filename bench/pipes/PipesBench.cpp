@@ -17,7 +17,6 @@
 #include "pipes/CommandChannel.h"
 #include "pipes/PipeClient.h"
 #include "pipes/DataChannel.h"
-#include "base/Settings.h"
 #include "tasks/TaskDatabase.h"
 #include "tests/support/TempDir.h"
 
@@ -33,14 +32,15 @@ using test::TempDir;
 void BM_DataChannelTwoClients(benchmark::State& state) {
   const long count = state.range(0);
   TempDir dir;
-  Settings.PipeDir = dir.path();
+  TPipeOptions options;
+  options.dir = dir.path();
   // Both clients' backlog while the producer runs ahead of the sockets.
-  Settings.PipeQueueLimit = 1ull << 30;
+  options.queueLimit = 1ull << 30;
   asio::io_context mainLoop;
   auto work = asio::make_work_guard(mainLoop);
   RecordQueue queue;
   OperatorLog log;
-  TPipeServer PS(mainLoop);
+  TPipeServer PS(mainLoop, options);
   PS.SetPipeName("TelvaroPipe");
   AttachDataPipeHandlers(PS, log, nullptr);
   PS.SetActive(true);
@@ -95,7 +95,6 @@ BENCHMARK(BM_DataChannelTwoClients)->Arg(200000)->UseManualTime()->Unit(benchmar
 /// task database and the request logged.
 void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   TempDir dir;
-  Settings.PipeDir = dir.path();
   const std::string file = dir.path() + "/upload.bin";
   {
     std::string data(10 << 20, '\0');
@@ -106,7 +105,9 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   OperatorLog log;
   TDM DM;
   DM.Open(dir.path() + "/upd_sw.mdb");
-  TPipeServer CS(mainLoop);
+  TPipeOptions options;
+  options.dir = dir.path();
+  TPipeServer CS(mainLoop, options);
   CS.SetPipeName("CmdPipe");
   TCommandChannel channel(DM, [&DM](std::string_view r) { return DM.GetFuelReport(r); }, log,
                           {1024, dir.withSlash()});

@@ -25,7 +25,7 @@ std::vector<std::uint8_t> Image(const TNTMobile& m) {
 /// The data pipe "TelvaroPipe" with its handlers and the data-channel thread.
 class DataChannelTest : public test::PipeFixture {
  protected:
-  DataChannelTest() : ps_(main_), thread_(queue_) {
+  DataChannelTest() : ps_(main_, Options()), thread_(queue_) {
     ps_.SetPipeName("TelvaroPipe");
     AttachDataPipeHandlers(ps_, log_, [this] { return closing_; });
     thread_.SetReport(&log_);

@@ -40,7 +40,7 @@ Bytes FileBytes(std::size_t n) {
 class CommandChannelTest : public test::PipeFixture {
  protected:
   CommandChannelTest()
-      : cs_(main_), channel_(store_, [this](std::string_view r) {
+      : cs_(main_, Options()), channel_(store_, [this](std::string_view r) {
           reportRequests_.emplace_back(r);
           return "<tr><td>" + std::to_string(reportRequests_.size()) + "</td></tr>";
         }, log_, {1024, dir_.withSlash()}) {

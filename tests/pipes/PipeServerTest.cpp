@@ -32,7 +32,7 @@ Bytes Control(std::uint32_t code) {
 /// A server named "P" whose events are written down in order.
 class PipeServerTest : public PipeFixture {
  protected:
-  PipeServerTest() : ps_(main_) {
+  PipeServerTest() : ps_(main_, Options()) {
     ps_.SetPipeName("P");
     ps_.OnPipeConnect = [this](TPipeServer& s, PipeHandle p) {
       events_.push_back("connect " + std::to_string(p) + " count " + std::to_string(s.ClientCount()));
@@ -87,7 +87,9 @@ TEST_F(PipeServerTest, PipeNameChecks) {
 }
 
 TEST_F(PipeServerTest, SocketFileLifecycle) {
-  Settings.PipeMode = 0660;
+  TPipeOptions options = Options();
+  options.mode = 0660;
+  ps_.SetOptions(options);
   ps_.SetActive(true);
   struct stat st{};
   ASSERT_EQ(::lstat(Path("P").c_str(), &st), 0);
@@ -95,7 +97,7 @@ TEST_F(PipeServerTest, SocketFileLifecycle) {
   EXPECT_EQ(st.st_mode & 07777, 0660u);
 
   // A live server owns the name.
-  TPipeServer other(main_);
+  TPipeServer other(main_, Options());
   other.SetPipeName("P");
   EXPECT_THROW(other.SetActive(true), EPipeException);
   EXPECT_FALSE(other.Active());
@@ -282,7 +284,9 @@ TEST_F(PipeServerTest, DisconnectEndsTheConnection) {
 }
 
 TEST_F(PipeServerTest, StalledClientIsDroppedAtItsBound) {
-  Settings.PipeQueueLimit = 256 * 1024;
+  TPipeOptions options = Options();
+  options.queueLimit = 256 * 1024;
+  ps_.SetOptions(options);
   OperatorLog log;
   ps_.SetReport(&log);
   ps_.SetActive(true);

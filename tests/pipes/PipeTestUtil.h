@@ -1,5 +1,5 @@
 #pragma once
-// A temporary pipe directory, the settings pointing at it, a main loop the test thread
+// A temporary pipe directory, pipe options pointing at it, a main loop the test thread
 // runs until a condition holds, and raw socket messages for checking the wire.
 
 #include <gtest/gtest.h>
@@ -17,21 +17,20 @@
 #include <asio/io_context.hpp>
 
 #include "pipes/PipeServer.h"
-#include "base/Settings.h"
 
 #include "tests/support/TempDir.h"
 
 namespace telvaro::test {
 
-
-/// Settings pointing the pipes at a fresh directory; restored afterwards.
+/// Pipes in a fresh directory, and the main loop their events arrive on.
 class PipeFixture : public ::testing::Test {
  protected:
-  PipeFixture() : saved_(Settings) {
-    Settings.PipeDir = dir_.path();
-    Settings.DownloadDir = dir_.path() + "/";
+  /// Options that put the socket files into the test's directory.
+  TPipeOptions Options() const {
+    TPipeOptions o;
+    o.dir = dir_.path();
+    return o;
   }
-  ~PipeFixture() override { Settings = saved_; }
 
   /// Runs the main loop until `done` holds; fails the test after a generous bound, so
   /// a fault shows as a failure rather than a hang.
@@ -56,7 +55,6 @@ class PipeFixture : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_.path() + "/" + name; }
 
   TempDir dir_;
-  TSettings saved_;
   asio::io_context main_;
 };
 

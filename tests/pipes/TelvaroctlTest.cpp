@@ -17,9 +17,10 @@ struct Result {
   std::string out;
 };
 
-/// Runs telvaroctl with `args` on another thread, so that the main loop can serve it.
-std::future<Result> Ctl(const std::string& args) {
-  const std::string cmd = std::string(TELVAROCTL) + " --pipe-dir " + Settings.PipeDir + " " + args + " 2>/dev/null";
+/// Runs telvaroctl on the pipes in `pipeDir` with `args` on another thread, so that the
+/// main loop can serve it.
+std::future<Result> Ctl(const std::string& pipeDir, const std::string& args) {
+  const std::string cmd = std::string(TELVAROCTL) + " --pipe-dir " + pipeDir + " " + args + " 2>/dev/null";
   return std::async(std::launch::async, [cmd] {
     Result r{-1, {}};
     FILE* p = ::popen(cmd.c_str(), "r");
@@ -36,8 +37,8 @@ std::future<Result> Ctl(const std::string& args) {
 class TelvaroctlTest : public test::PipeFixture {
  protected:
   TelvaroctlTest()
-      : cs_(main_),
-        ps_(main_),
+      : cs_(main_, Options()),
+        ps_(main_, Options()),
         channel_(store_, [](std::string_view) { return "<tr>rows</tr>"; }, log_, {1024, dir_.withSlash()}),
         clients_(queue_) {
     cs_.SetPipeName("CmdPipe");
@@ -50,6 +51,7 @@ class TelvaroctlTest : public test::PipeFixture {
   }
   ~TelvaroctlTest() override { clients_.Stop(); }
 
+  std::future<Result> Ctl(const std::string& args) { return telvaro::Ctl(dir_.path(), args); }
   Result Wait(std::future<Result> f) {
     RunUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return f.get();
@@ -67,13 +69,14 @@ class TelvaroctlTest : public test::PipeFixture {
 class PipeFixtureWithDatabase : public test::PipeFixture {
  protected:
   PipeFixtureWithDatabase()
-      : cs_(main_),
+      : cs_(main_, Options()),
         channel_(dm_, [this](std::string_view r) { return dm_.GetFuelReport(r); }, log_, {1024, dir_.withSlash()}) {
     dm_.Open(Path("upd_sw.mdb"));
     cs_.SetPipeName("CmdPipe");
     channel_.Attach(cs_);
     cs_.SetActive(true);
   }
+  std::future<Result> Ctl(const std::string& args) { return telvaro::Ctl(dir_.path(), args); }
   Result Wait(std::future<Result> f) {
     RunUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return f.get();
@@ -149,7 +152,7 @@ TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {
 }
 
 TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
-  auto tail = Ctl("--home " + Settings.PipeDir + " tail --count 1");
+  auto tail = Ctl("--home " + dir_.path() + " tail --count 1");
   RunUntil([&] { return ps_.ClientCount() == 1; });
   // A message that is not a record is skipped and does not count.
   const std::uint8_t notARecord[10] = {};
