@@ -373,8 +373,6 @@ std::string PipeSocketPath(const std::string& dir, const std::string& name) {
   return path + name;
 }
 
-std::string TPipeServer::PipePath() const { return PipeSocketPath(options_.dir, FPipeName); }
-
 void TPipeServer::SetActive(bool value) {
   if (value == FActive) return;
   if (value)
@@ -385,7 +383,7 @@ void TPipeServer::SetActive(bool value) {
 
 void TPipeServer::DoStartup() {
   if (FActive) return;
-  auto s = std::make_shared<Session>(*this, PipePath());
+  auto s = std::make_shared<Session>(*this, PipeSocketPath(options_.dir, FPipeName));
   s->Open();
   s->Run();
   FSession = std::move(s);
@@ -485,13 +483,6 @@ int TPipeServer::ClientCount() const {
   return static_cast<int>(FClients.size());
 }
 
-PipeHandle TPipeServer::Clients(int index) const {
-  std::shared_lock lock(FListLock);
-  if (index < 0 || static_cast<std::size_t>(index) >= FClients.size())
-    throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
-  return FClients[static_cast<std::size_t>(index)]->pipe;
-}
-
 std::vector<PipeHandle> TPipeServer::ClientList() const {
   std::shared_lock lock(FListLock);
   std::vector<PipeHandle> out;
@@ -534,52 +525,6 @@ bool TPipeServer::Write(PipeHandle pipe, PipeBytes data) {
   const auto c = FindLocked(pipe);
   if (!c) return false;
   return Enqueue(c, FrameMessage(data));
-}
-
-bool TPipeServer::Broadcast(PipeBytes data) {
-  const auto pipes = ClientList();
-  std::size_t written = 0;
-  for (auto it = pipes.rbegin(); it != pipes.rend(); ++it) {
-    if (!Write(*it, data)) break;
-    ++written;
-  }
-  return written == static_cast<std::size_t>(ClientCount());
-}
-
-bool TPipeServer::SendStream(PipeHandle pipe, TPipeStream& stream) {
-  std::vector<Item> items;
-  const auto start = MakeControlPacket(MB_START);
-  items.emplace_back(start.begin(), start.end());
-  stream.Seek(0);
-  try {
-    for (;;) {
-      Item piece(MAX_BUFFER);
-      piece.resize(stream.Read(piece));
-      if (piece.empty()) break;
-      items.push_back(std::move(piece));
-    }
-  } catch (const std::system_error&) {
-    // Queuing what was read with an end packet would hand the client a cut message.
-    return false;
-  }
-  const auto end = MakeControlPacket(MB_END);
-  items.emplace_back(end.begin(), end.end());
-  std::shared_lock lock(FListLock);
-  const auto c = FindLocked(pipe);
-  return c && Enqueue(c, std::move(items));
-}
-
-bool TPipeServer::Disconnect(PipeHandle pipe) {
-  std::shared_lock lock(FListLock);
-  if (pipe == 0) {
-    for (auto it = FClients.rbegin(); it != FClients.rend(); ++it)
-      asio::post(*(*it)->io, [c = *it] { c->session->End(c, 0); });
-    return true;
-  }
-  const auto c = FindLocked(pipe);
-  if (!c) return false;
-  asio::post(*c->io, [c] { c->session->End(c, 0); });
-  return true;
 }
 
 }  // namespace telvaro

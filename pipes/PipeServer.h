@@ -82,29 +82,17 @@ class TPipeServer {
 
   /// Connected clients (any thread).
   int ClientCount() const;
-  /// The pipe of the client at `index`, earliest connected first (any thread); throws
-  /// std::out_of_range for an index outside the list.
-  PipeHandle Clients(int index) const;
-  /// The pipes of all clients at one instant (any thread).
+  /// The pipes of all clients at one instant, earliest connected first (any thread).
   std::vector<PipeHandle> ClientList() const;
 
   /// Queues a copy of `data` for `pipe` (any thread); messages over MAX_BUFFER bytes are
   /// framed. False when `pipe` is not a connected client, or when the client's queue
   /// would pass its bound: that client is then disconnected and the line logged.
   bool Write(PipeHandle pipe, PipeBytes data);
-  /// Write to every client, last connected first; true when every client took it.
-  bool Broadcast(PipeBytes data);
-  /// Queues `stream` from position 0 framed as start packet, pieces and end packet.
-  bool SendStream(PipeHandle pipe, TPipeStream& stream);
-  /// Ends the connection of `pipe`, or of every client for pipe 0; false for an unknown pipe.
-  bool Disconnect(PipeHandle pipe);
 
   /// Lines of the server itself (a client dropped at its queue bound, a handler error
   /// when OnHandlerError is not set) go to `log`.
   void SetReport(OperatorLog* log) noexcept { FReport = log; }
-
-  /// The socket path of this server: DIR/NAME.
-  std::string PipePath() const;
 
   ConnectHandler OnPipeConnect;     ///< a client connected; it is already counted
   ConnectHandler OnPipeDisconnect;  ///< a client left; it is no longer counted

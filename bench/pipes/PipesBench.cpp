@@ -50,7 +50,8 @@ void BM_DataChannelTwoClients(benchmark::State& state) {
   clients.SetPipe(&PS);
   clients.Start();
 
-  TPipeClient a(PS.PipePath()), b(PS.PipePath());
+  const std::string path = PipeSocketPath(dir.path(), "TelvaroPipe");
+  TPipeClient a(path), b(path);
   while (PS.ClientCount() < 2) std::this_thread::yield();
 
   std::atomic<long> lost{0};

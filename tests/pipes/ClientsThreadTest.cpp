@@ -42,7 +42,7 @@ class DataChannelTest : public test::PipeFixture {
   }
   TPipeClient Connect() {
     const int before = ps_.ClientCount();
-    TPipeClient c(ps_.PipePath());
+    TPipeClient c(PipeSocketPath(dir_.path(), "TelvaroPipe"));
     RunUntil([&] { return ps_.ClientCount() == before + 1; });
     return c;
   }
@@ -59,7 +59,7 @@ TEST_F(DataChannelTest, ConnectAndDisconnectLinesAndPanel) {
   PipeHandle pipe = 0;
   {
     auto c = Connect();
-    pipe = ps_.Clients(0);
+    pipe = ps_.ClientList()[0];
     EXPECT_EQ(log_.Panel(2), "Clients: 1");
     EXPECT_TRUE(Logged("Client connected, pipe num " + std::to_string(pipe)));
   }

@@ -47,7 +47,7 @@ class CommandChannelTest : public test::PipeFixture {
     cs_.SetPipeName("CmdPipe");
     channel_.Attach(cs_);
     cs_.SetActive(true);
-    client_.emplace(cs_.PipePath());
+    client_.emplace(PipeSocketPath(dir_.path(), "CmdPipe"));
   }
 
   /// Sends `msg` and runs the main loop until the server has handled it.

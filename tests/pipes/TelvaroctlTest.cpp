@@ -156,7 +156,7 @@ TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
   RunUntil([&] { return ps_.ClientCount() == 1; });
   // A message that is not a record is skipped and does not count.
   const std::uint8_t notARecord[10] = {};
-  ASSERT_TRUE(ps_.Write(ps_.Clients(0), notARecord));
+  ASSERT_TRUE(ps_.Write(ps_.ClientList()[0], notARecord));
   TNTMobile m;
   m.Rec.ID.assign("356307042441013");
   m.Rec.Event = evPing;
