@@ -62,13 +62,13 @@ class OperatorLog {
 /// The log target of a worker thread; lines are dropped while none is set.
 class LogReporter {
  public:
-  void SetReport(OperatorLog* log) noexcept { FReport = log; }
+  void SetReport(OperatorLog* log) noexcept { report_ = log; }
   void OutputReport(std::string line) const {
-    if (FReport) FReport->Append(std::move(line));
+    if (report_) report_->Append(std::move(line));
   }
 
  private:
-  OperatorLog* FReport = nullptr;
+  OperatorLog* report_ = nullptr;
 };
 
 }  // namespace telvaro

@@ -10,7 +10,6 @@
 #include "records/Text.h"
 #include "protocol/Bytes.h"
 #include "protocol/TerminalParser.h"
-#include "base/Settings.h"
 
 namespace telvaro {
 namespace {
@@ -32,31 +31,31 @@ std::int64_t ParseSize(std::string_view text) {
 
 }  // namespace
 
-void GetFile(TCmd& Cmd, TPipeStream& Stream, TaskStore& store, int& ftype, std::int32_t& fsize) {
+void TCommandChannel::GetFile(TCmd& cmd, TPipeStream& stream, int& ftype, std::int32_t& fsize) {
   // The type is the third character and the size starts at the sixth, as the request
   // grammar has it; bytes past CMD's length are read as they stand, like byte 513.
-  const char typeChar = Cmd.Rec.CMD.chars[2];
+  const char typeChar = cmd.Rec.CMD.chars[2];
   if (typeChar < '0' || typeChar > '9')
     throw std::invalid_argument("The file type '" + DisplayText(std::string_view(&typeChar, 1)) +
                                 "' is not a digit");
   ftype = typeChar - '0';
-  const std::string_view cmd = Cmd.Rec.CMD.view();
-  const std::int64_t size = ParseSize(cmd.size() > 5 ? cmd.substr(5) : std::string_view());
+  const std::string_view text = cmd.Rec.CMD.view();
+  const std::int64_t size = ParseSize(text.size() > 5 ? text.substr(5) : std::string_view());
   if (size < 0) throw std::invalid_argument("Negative file size " + std::to_string(size));
   fsize = static_cast<std::int32_t>(size);
-  const std::uint64_t available = Stream.Size() > Stream.Position() ? Stream.Size() - Stream.Position() : 0;
+  const std::uint64_t available = stream.Size() > stream.Position() ? stream.Size() - stream.Position() : 0;
   if (available < static_cast<std::uint64_t>(size))
     throw std::invalid_argument("The file holds " + std::to_string(available) + " bytes, " +
                                 std::to_string(size) + " declared");
   std::vector<std::uint8_t> file(static_cast<std::size_t>(size));
-  if (Stream.Read(file) != file.size()) throw std::runtime_error("The file could not be read whole");
+  if (stream.Read(file) != file.size()) throw std::runtime_error("The file could not be read whole");
 
-  const std::string id = Cmd.Rec.UID.str();
-  store.DelTask(id);
+  const std::string id = cmd.Rec.UID.str();
+  store_.DelTask(id);
   std::this_thread::sleep_for(UploadPause);
 
-  const std::size_t blkSize =
-      Settings.BLK_SIZE >= 1 && Settings.BLK_SIZE <= MaxBlockSize ? static_cast<std::size_t>(Settings.BLK_SIZE) : 1024;
+  const std::int32_t wanted = options_.blkSize;
+  const std::size_t blkSize = wanted >= 1 && wanted <= MaxBlockSize ? static_cast<std::size_t>(wanted) : 1024;
   const std::size_t count = file.size() <= blkSize ? 1 : (file.size() + blkSize - 1) / blkSize;
   std::string block;
   for (std::size_t i = 0, pos = 0; i < count; ++i) {
@@ -69,15 +68,15 @@ void GetFile(TCmd& Cmd, TPipeStream& Stream, TaskStore& store, int& ftype, std::
     AppendBE(block, pos, 4);
     AppendBE(block, len, 2);
     block.append(reinterpret_cast<const char*>(file.data()) + pos, len);
-    Cmd = TParserKrestel::MakeCommand(id, AsBytes(block));
-    store.AddTask(id, static_cast<std::int32_t>(pos), static_cast<std::int32_t>(i), static_cast<std::int32_t>(len),
-                  Cmd.Fpart);
+    cmd = TParserKrestel::MakeCommand(id, AsBytes(block));
+    store_.AddTask(id, static_cast<std::int32_t>(pos), static_cast<std::int32_t>(i), static_cast<std::int32_t>(len),
+                   cmd.Fpart);
     pos += len;
   }
 }
 
-std::string FuelReportPath() {
-  std::string dir = Settings.DownloadDir;
+std::string TCommandChannel::FuelReportPath() const {
+  std::string dir = options_.downloadDir;
   while (!dir.empty() && dir.back() == '/') dir.pop_back();
   return dir + "/fuel.htm";
 }
@@ -87,7 +86,7 @@ void TCommandChannel::Attach(TPipeServer& CS) {
     CSPipeMessage(sender, pipe, stream);
   };
   CS.OnHandlerError = [this](TPipeServer&, const std::string& message) {
-    FLog.Append("Command channel error: " + message);
+    log_.Append("Command channel error: " + message);
   };
 }
 
@@ -107,18 +106,18 @@ void TCommandChannel::CSPipeMessage(TPipeServer& sender, PipeHandle pipe, TPipeS
     case 'f': {
       int ftype = 0;
       std::int32_t fsize = 0;
-      GetFile(cmd, stream, FStore, ftype, fsize);
-      FLog.Append("Got file for " + uidText + " type=" + std::to_string(ftype) + " size=" + std::to_string(fsize));
+      GetFile(cmd, stream, ftype, fsize);
+      log_.Append("Got file for " + uidText + " type=" + std::to_string(ftype) + " size=" + std::to_string(fsize));
       return;
     }
     case 'd':
-      FStore.StopFileTransmit(rec.UID.view());
+      store_.StopFileTransmit(rec.UID.view());
       return;
     default:
       break;
   }
   if (rec.CMD.view().find("REPORT*") != std::string_view::npos) {
-    const std::string report = FReport(rec.CMD.view());
+    const std::string report = report_(rec.CMD.view());
     const std::string path = FuelReportPath();
     // The file is complete before the reply that names it can reach the client.
     {
@@ -132,8 +131,8 @@ void TCommandChannel::CSPipeMessage(TPipeServer& sender, PipeHandle pipe, TPipeS
     sender.Write(pipe, PipeBytes(reinterpret_cast<const std::uint8_t*>(&reply), CmdRecSize));
     return;
   }
-  FStore.AddTask(rec.UID.view(), -1, -1, -1, rec.CMD.view());
-  FLog.Append("Got command for " + uidText);
+  store_.AddTask(rec.UID.view(), -1, -1, -1, rec.CMD.view());
+  log_.Append("Got command for " + uidText);
 }
 
 }  // namespace telvaro

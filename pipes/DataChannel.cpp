@@ -9,28 +9,28 @@ namespace telvaro {
 TClientsThread::~TClientsThread() { Stop(); }
 
 void TClientsThread::Start() {
-  if (FThread.joinable()) return;
-  FStop = false;
-  FThread = std::thread([this] { Execute(); });
+  if (thread_.joinable()) return;
+  stop_ = false;
+  thread_ = std::thread([this] { Execute(); });
 }
 
 void TClientsThread::Stop() {
-  FStop = true;
+  stop_ = true;
   SetNamedEvent(ClientsEventName);  // wake it now rather than at the end of its wait
-  if (FThread.joinable()) FThread.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void TClientsThread::Execute() {
   const auto CLEventID = CreateNamedEvent(ClientsEventName);
-  FReport.OutputReport("Thread for clients started, waitng for data");
+  report_.OutputReport("Thread for clients started, waitng for data");
   std::vector<TNTMobile> batch;
-  while (!FStop) {
+  while (!stop_) {
     CLEventID->Wait(aTimeOut);
     CLEventID->Reset();
     // Everything queued goes out on every wake-up, in order, so no record waits for
     // later signals; a time-out also drains what was queued before the event existed.
-    FQueue.TakeAll(batch);
-    if (FPipe.load()) {
+    queue_.TakeAll(batch);
+    if (pipe_.load()) {
       for (const auto& m : batch) SendToPipeClients(m);
     }
     batch.clear();
@@ -38,16 +38,16 @@ void TClientsThread::Execute() {
 }
 
 void TClientsThread::SendToPipeClients(const TNTMobile& mobile) {
-  TPipeServer* pipe = FPipe.load();
+  TPipeServer* pipe = pipe_.load();
   if (!pipe || mobile.Rec.ID.empty()) return;
   const PipeBytes image(reinterpret_cast<const std::uint8_t*>(&mobile.Rec), sizeof mobile.Rec);
   // One snapshot of the client list, so that a client leaving meanwhile shows up as a
   // failed write rather than as an index outside the list.
   for (const PipeHandle client : pipe->ClientList()) {
     try {
-      if (!pipe->Write(client, image)) FReport.OutputReport("Can not write to " + pipe->PipeName());
+      if (!pipe->Write(client, image)) report_.OutputReport("Can not write to " + pipe->PipeName());
     } catch (...) {
-      FReport.OutputReport("Exception on writing to " + pipe->PipeName());
+      report_.OutputReport("Exception on writing to " + pipe->PipeName());
     }
   }
 }

@@ -20,34 +20,33 @@ class TClientsThread {
   static constexpr auto aTimeOut = std::chrono::milliseconds(500);
 
   /// Takes records from `queue` (MobilesToSend); lines go to the log set by SetReport.
-  explicit TClientsThread(RecordQueue& queue) noexcept : FQueue(queue) {}
+  explicit TClientsThread(RecordQueue& queue) noexcept : queue_(queue) {}
   /// Stops the thread.
   ~TClientsThread();
   TClientsThread(const TClientsThread&) = delete;
   TClientsThread& operator=(const TClientsThread&) = delete;
 
-  void SetReport(OperatorLog* log) noexcept { FReport.SetReport(log); }
+  /// The log for the thread's lines; set before Start.
+  void SetReport(OperatorLog* log) noexcept { report_.SetReport(log); }
   /// The data pipe to write to; records are dropped while none is set. Clear it before
   /// the pipe server is destroyed.
-  void SetPipe(TPipeServer* pipe) noexcept { FPipe.store(pipe); }
+  void SetPipe(TPipeServer* pipe) noexcept { pipe_.store(pipe); }
 
   /// Starts the thread; it creates the event "Clients" and logs that it started.
   void Start();
   /// Tells the thread to stop and waits for it; records still queued stay queued.
   void Stop();
 
-  /// Writes one record to every client of the pipe (the thread's own step, public for
-  /// the benchmark).
-  void SendToPipeClients(const TNTMobile& mobile);
-
  private:
   void Execute();
+  /// Writes one record to every client of the pipe.
+  void SendToPipeClients(const TNTMobile& mobile);
 
-  RecordQueue& FQueue;
-  LogReporter FReport;
-  std::atomic<TPipeServer*> FPipe{nullptr};
-  std::atomic<bool> FStop{false};
-  std::thread FThread;
+  RecordQueue& queue_;
+  LogReporter report_;  ///< set before Start, then read by the thread
+  std::atomic<TPipeServer*> pipe_{nullptr};  ///< any thread
+  std::atomic<bool> stop_{false};            ///< any thread
+  std::thread thread_;
 };
 
 /// Attaches PSPipeConnect, PSPipeDisconnect and PSPipeError to the data pipe `PS`: the

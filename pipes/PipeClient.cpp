@@ -47,16 +47,6 @@ void TPipeClient::Send(PipeBytes msg) {
   }
 }
 
-void TPipeClient::SendWhole(PipeBytes msg) {
-  // The kernel refuses a message that does not fit the send buffer at once.
-  const int want = static_cast<int>(msg.size() + 65536);
-  int have = 0;
-  socklen_t len = sizeof have;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &have, &len) == 0 && have < want)
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
-  if (::send(fd_, msg.data(), msg.size(), MSG_NOSIGNAL) < 0) ThrowErrno("sending to the pipe");
-}
-
 std::optional<std::vector<std::uint8_t>> TPipeClient::ReceiveRaw() {
   for (;;) {
     const ssize_t size = ::recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC);

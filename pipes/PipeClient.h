@@ -23,17 +23,16 @@ class TPipeClient {
 
   /// Sends `msg`, framed when it is longer than MAX_BUFFER; throws std::system_error.
   void Send(PipeBytes msg);
-  /// Sends `msg` as one socket message whatever its length (the send buffer is raised
-  /// to fit it); throws std::system_error.
-  void SendWhole(PipeBytes msg);
-  /// The next socket message as it came, or nothing at the end of the connection.
-  std::optional<std::vector<std::uint8_t>> ReceiveRaw();
   /// The next message, reassembled from its pieces, or nothing at the end of the connection.
   std::optional<std::vector<std::uint8_t>> Receive();
 
+  /// The socket descriptor, for socket options such as a receive time-out.
   int Handle() const noexcept { return fd_; }
 
  private:
+  /// The next socket message as it came, or nothing at the end of the connection.
+  std::optional<std::vector<std::uint8_t>> ReceiveRaw();
+
   int fd_ = -1;
   TMessageAssembler assembler_{""};
 };

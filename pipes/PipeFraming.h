@@ -87,8 +87,6 @@ class TMessageAssembler {
   /// end packet.
   std::optional<TPipeStream> Feed(std::vector<std::uint8_t>&& msg);
 
-  bool Assembling() const noexcept { return multi_.has_value(); }
-
  private:
   std::string tempDir_;
   std::optional<TPipeStream> multi_;

@@ -1,44 +1,43 @@
 #pragma once
 // The message pipe server of the operator channels: a named local endpoint (a Unix-domain
-// SOCK_SEQPACKET socket at PipeDir/NAME) that many dispatch applications connect to.
-// Socket I/O runs on a pipe I/O thread of the server; every event is handed to the main
-// loop and runs there, in order per client, and a client's reading waits until its
-// event handler has run. Any thread may queue bytes for a client with Write.
+// SOCK_SEQPACKET socket at DIR/NAME) that many dispatch applications connect to.
+// Socket I/O runs on a pipe I/O thread of the server (TPipeListenThread, TPipeThread);
+// every event is handed to the main loop and runs there, in order per client, and a
+// client's reading waits until its event handler has run. Any thread may queue bytes
+// for a client with Write.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <shared_mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <asio/io_context.hpp>
 
 #include "pipes/PipeFraming.h"
+#include "pipes/PipeTypes.h"
 
 namespace telvaro {
 
 class OperatorLog;
-
-/// A client's identity in every operation and event: its socket descriptor.
-using PipeHandle = std::uint32_t;
-
-/// Where an operating-system error of a pipe server happened.
-enum TPipeContext : int { pcListener = 0, pcWorker = 1 };
-
-/// Errors of the pipe server's own checks.
-class EPipeException : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+struct TPipeInfo;
 
 /// Longest accepted pipe name, in characters.
 inline constexpr std::size_t MAX_NAME = 256;
 
-/// The socket path of the pipe `name`: PipeDir/NAME. Servers and clients share it, so
-/// both always meet at the same file.
-std::string PipeSocketPath(const std::string& name);
+/// Where a pipe server makes its socket and how much it holds for a client.
+struct TPipeOptions {
+  std::string dir = "/tmp";                  ///< directory of the socket file
+  std::uint32_t mode = 0666;                 ///< mode of the socket file
+  std::uint64_t queueLimit = 256ull << 20;   ///< bytes queued per client before it is dropped
+
+  bool operator==(const TPipeOptions&) const = default;
+};
+
+/// The socket path of the pipe `name` in `dir`. Servers and clients share it, so both
+/// always meet at the same file.
+std::string PipeSocketPath(const std::string& dir, const std::string& name);
 
 class TPipeServer {
  public:
@@ -49,21 +48,25 @@ class TPipeServer {
       std::function<void(TPipeServer& sender, PipeHandle pipe, TPipeContext context, int errorCode)>;
   using HandlerErrorHandler = std::function<void(TPipeServer& sender, const std::string& message)>;
 
-  /// Events are delivered on `mainLoop`, which must be run by one thread.
-  explicit TPipeServer(asio::io_context& mainLoop);
+  /// Events are delivered on `mainLoop`, which must be run by one thread; the server is
+  /// used on that thread except where a member says otherwise.
+  explicit TPipeServer(asio::io_context& mainLoop, TPipeOptions options = {});
   /// Deactivates without raising OnPipeDisconnect.
   ~TPipeServer();
   TPipeServer(const TPipeServer&) = delete;
   TPipeServer& operator=(const TPipeServer&) = delete;
 
-  const std::string& PipeName() const noexcept { return FPipeName; }
+  /// Any thread; it cannot change while the server is active.
+  const std::string& PipeName() const noexcept { return pipeName_; }
   /// Throws EPipeException "Cannot change property while server is active!" while active,
   /// "Invalid pipe name specified!" for an empty name, one with "\" or "/", or one over
   /// MAX_NAME characters.
   void SetPipeName(const std::string& value);
+  /// Throws EPipeException "Cannot change property while server is active!" while active.
+  void SetOptions(const TPipeOptions& value);
 
-  bool Active() const noexcept { return FActive; }
-  /// Activation binds PipeDir/NAME (a stale socket file is replaced) and throws
+  bool Active() const noexcept { return state_ != State::Inactive; }
+  /// Activation binds DIR/NAME (a stale socket file is replaced) and throws
   /// EPipeException when that fails or a live server owns the name. Deactivation
   /// disconnects every client and removes the socket file; asked from inside an event
   /// handler of this server, it happens once that handler has returned.
@@ -71,29 +74,17 @@ class TPipeServer {
 
   /// Connected clients (any thread).
   int ClientCount() const;
-  /// The pipe of the client at `index`, earliest connected first (any thread); throws
-  /// std::out_of_range for an index outside the list.
-  PipeHandle Clients(int index) const;
-  /// The pipes of all clients at one instant (any thread).
+  /// The pipes of all clients at one instant, earliest connected first (any thread).
   std::vector<PipeHandle> ClientList() const;
 
   /// Queues a copy of `data` for `pipe` (any thread); messages over MAX_BUFFER bytes are
   /// framed. False when `pipe` is not a connected client, or when the client's queue
   /// would pass its bound: that client is then disconnected and the line logged.
   bool Write(PipeHandle pipe, PipeBytes data);
-  /// Write to every client, last connected first; true when every client took it.
-  bool Broadcast(PipeBytes data);
-  /// Queues `stream` from position 0 framed as start packet, pieces and end packet.
-  bool SendStream(PipeHandle pipe, TPipeStream& stream);
-  /// Ends the connection of `pipe`, or of every client for pipe 0; false for an unknown pipe.
-  bool Disconnect(PipeHandle pipe);
 
   /// Lines of the server itself (a client dropped at its queue bound, a handler error
   /// when OnHandlerError is not set) go to `log`.
-  void SetReport(OperatorLog* log) noexcept { FReport = log; }
-
-  /// The socket path of this server: PipeDir/NAME.
-  std::string PipePath() const;
+  void SetReport(OperatorLog* log) noexcept { report_ = log; }
 
   ConnectHandler OnPipeConnect;     ///< a client connected; it is already counted
   ConnectHandler OnPipeDisconnect;  ///< a client left; it is no longer counted
@@ -104,34 +95,44 @@ class TPipeServer {
   HandlerErrorHandler OnHandlerError;
 
  private:
-  struct Client;
-  struct Session;
-  friend struct Session;
+  class Activation;
 
-  void DoStartup();
-  void DoShutdown();
-  /// Runs one event handler on the main loop, catching what escapes it.
+  enum class State {
+    Inactive,
+    Active,
+    StopAsked,  ///< deactivation asked from a handler; it runs when the handler returns
+    Stopping,   ///< deactivating: the disconnect events are being delivered
+  };
+
+  void Deactivate(bool announce);
+  /// Runs one event handler, catching what escapes it; then a deactivation it asked for.
   template <typename F>
   void Deliver(F&& handler);
   void HandlerFailed(const std::string& message);
-  void Connected(const std::shared_ptr<Client>& c);
-  void Delivered(const std::shared_ptr<Client>& c, TPipeStream& stream);
-  void Ended(const std::shared_ptr<Client>& c);
-  /// Queues `items` for `c` in one go under its queue lock; false past the bound.
-  bool Enqueue(const std::shared_ptr<Client>& c, std::vector<std::vector<std::uint8_t>>&& items);
-  std::shared_ptr<Client> FindLocked(PipeHandle pipe) const;
 
-  asio::io_context& FMain;
-  std::string FPipeName = "PipeServer";
-  bool FActive = false;
-  bool FInShutDown = false;
-  bool FDestroying = false;
-  int FDeliveryDepth = 0;
-  OperatorLog* FReport = nullptr;
-  std::shared_ptr<Session> FSession;
-  /// Guards FClients, which other threads read for Write and the client queries.
-  mutable std::shared_mutex FListLock;
-  std::vector<std::shared_ptr<Client>> FClients;  ///< in order of connection
+  // What the pipe I/O thread hands to the main loop, for a client of the activation `a`.
+  void Connected(Activation& a, const std::shared_ptr<TPipeInfo>& c);
+  void Received(Activation& a, const std::shared_ptr<TPipeInfo>& c, TPipeStream& stream);
+  void Sent(const std::shared_ptr<TPipeInfo>& c, std::uint32_t size);
+  void Failed(PipeHandle pipe, TPipeContext context, int error);
+  void Ended(Activation& a, const std::shared_ptr<TPipeInfo>& c);
+
+  /// The client of `pipe`, or null; with clientsLock_ held.
+  std::shared_ptr<TPipeInfo> FindLocked(PipeHandle pipe) const;
+
+  // Main loop only.
+  asio::io_context& main_;
+  std::string pipeName_ = "PipeServer";
+  TPipeOptions options_;
+  OperatorLog* report_ = nullptr;
+  State state_ = State::Inactive;
+  int handlerDepth_ = 0;  ///< handlers of this server running now
+  std::shared_ptr<Activation> activation_;
+
+  /// Guards clients_, which the main loop changes and any thread reads. While a thread
+  /// holds it, the pipe I/O thread's context of every listed client exists.
+  mutable std::shared_mutex clientsLock_;
+  std::vector<std::shared_ptr<TPipeInfo>> clients_;  ///< in order of connection
 };
 
 }  // namespace telvaro

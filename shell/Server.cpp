@@ -22,6 +22,9 @@ constexpr auto FreeInterval = 20s;
 // The year of the build, from the compiler's date ("Mmm dd yyyy").
 constexpr std::string_view BuildYear = std::string_view(__DATE__).substr(7, 4);
 
+/// The pipe servers' options as the settings give them.
+TPipeOptions PipeOptions(const TSettings& s) { return {s.PipeDir, s.PipeMode, s.PipeQueueLimit}; }
+
 }  // namespace
 
 std::string CurrentFileInfo() { return TELVARO_VERSION; }
@@ -117,6 +120,7 @@ bool TfMain::FormCreate() {
 
   if (!Settings.PipeChannel.empty()) {
     try {
+      PS.SetOptions(PipeOptions(Settings));
       PS.SetPipeName(Settings.PipeChannel);
       AttachDataPipeHandlers(PS, log_, [this] { return FIsClosed; });
       PS.SetActive(true);
@@ -134,8 +138,11 @@ bool TfMain::FormCreate() {
 
   if (!Settings.CmdChannel.empty()) {
     try {
+      CS.SetOptions(PipeOptions(Settings));
       CS.SetPipeName(Settings.CmdChannel);
-      commandChannel_ = std::make_unique<TCommandChannel>(dm_, log_);
+      commandChannel_ = std::make_unique<TCommandChannel>(
+          dm_, [&dm = dm_](std::string_view r) { return dm.GetFuelReport(r); }, log_,
+          TCommandOptions{Settings.BLK_SIZE, Settings.DownloadDir});
       commandChannel_->Attach(CS);
       CS.SetActive(true);
     } catch (const std::exception&) {

@@ -73,15 +73,28 @@ std::string ProgramDirectory() {
   return ec ? std::string("./") : exe.parent_path().string() + "/";
 }
 
-/// Settings and event names of the program directory, then the options over them.
-void Configure(const Options& o) {
+/// The socket paths of the server's two pipes, and the options of the record lines.
+struct Pipes {
+  std::string data;
+  std::string cmd;
+  RenderOptions lines;
+};
+
+/// Reads the settings and event names of the program directory, which shape the record
+/// lines; the pipes are those the settings name, unless the options name others.
+Pipes Configure(const Options& o) {
   std::string home = o.home.value_or(ProgramDirectory());
   if (home.empty() || home.back() != '/') home += '/';
-  LoadSettings(home + "telvaroserver.ini", home);
+  TSettings settings;
+  LoadSettings(home + "telvaroserver.ini", home, settings);
   LoadEvents(home);
-  if (o.pipeDir) Settings.PipeDir = *o.pipeDir;
-  if (o.dataPipe) Settings.PipeChannel = *o.dataPipe;
-  if (o.cmdPipe) Settings.CmdChannel = *o.cmdPipe;
+  const std::string dir = o.pipeDir.value_or(settings.PipeDir);
+  return {PipeSocketPath(dir, o.dataPipe.value_or(settings.PipeChannel)),
+          PipeSocketPath(dir, o.cmdPipe.value_or(settings.CmdChannel)),
+          RenderOptions{.decimalSeparator = settings.DecimalSeparator,
+                        .entitiesToPrint = settings.EntitiesToPrintList,
+                        .counterNum = settings.CounterNum,
+                        .timeLastPos = settings.TimeLastPos}};
 }
 
 /// `text` in Windows-1251, checked to fit a record field.
@@ -108,7 +121,7 @@ std::vector<std::uint8_t> Message(const TCmdRec& r, const std::vector<std::uint8
   return m;
 }
 
-void SendRequest(const std::vector<std::uint8_t>& msg) { TPipeClient(PipeSocketPath(Settings.CmdChannel)).Send(msg); }
+void SendRequest(const Pipes& p, const std::vector<std::uint8_t>& msg) { TPipeClient(p.cmd).Send(msg); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -118,7 +131,7 @@ std::string ReadFile(const std::string& path) {
   return data;
 }
 
-int Upload(const Options& o) {
+int Upload(const Options& o, const Pipes& p) {
   const auto& a = o.args;
   if (a.size() != 4) throw UsageError("upload needs ID TYPE FILE");
   if (a[2].size() != 1 || a[2][0] < '0' || a[2][0] > '9') throw UsageError("TYPE must be one digit");
@@ -126,15 +139,15 @@ int Upload(const Options& o) {
   if (data.size() > 0x7FFFFFFF) throw UsageError("the file is larger than 2 GiB");
   // "f", a free character, the type, two free characters, the size.
   const TCmdRec r = Request(a[1], "f " + a[2] + "  " + std::to_string(data.size()));
-  SendRequest(Message(r, std::vector<std::uint8_t>(data.begin(), data.end())));
+  SendRequest(p, Message(r, std::vector<std::uint8_t>(data.begin(), data.end())));
   return 0;
 }
 
-int Report(const Options& o) {
+int Report(const Options& o, const Pipes& p) {
   const auto& a = o.args;
   if (a.size() != 3) throw UsageError("report needs FROM TO");
   const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + a[1] + "*" + a[2] + "*"));
-  TPipeClient c(PipeSocketPath(Settings.CmdChannel));
+  TPipeClient c(p.cmd);
   c.Send(Message(r));
   // The server answers nothing when it cannot make the report; do not wait for ever.
   const timeval tv{o.timeout, 0};
@@ -197,13 +210,10 @@ std::string Json(const TRecNTMobile& r) {
       g.GNSS, io);
 }
 
-int Tail(const Options& o) {
+int Tail(const Options& o, const Pipes& p) {
   if (o.args.size() != 1) throw UsageError("tail takes no arguments");
-  TPipeClient c(PipeSocketPath(Settings.PipeChannel));
-  const RenderOptions lineOptions{.decimalSeparator = Settings.DecimalSeparator,
-                                  .entitiesToPrint = Settings.EntitiesToPrintList,
-                                  .counterNum = Settings.CounterNum,
-                                  .timeLastPos = Settings.TimeLastPos};
+  TPipeClient c(p.data);
+  const RenderOptions& lineOptions = p.lines;
   for (long seen = 0; o.count < 0 || seen < o.count;) {
     const auto msg = c.Receive();
     if (!msg) {
@@ -265,7 +275,7 @@ int Run(int argc, char** argv) {
     std::cout << Usage;
     return a.empty() ? 2 : 0;
   }
-  Configure(o);
+  const Pipes p = Configure(o);
   if (a[0] == "command") {
     if (a.size() != 3) throw UsageError("command needs ID TEXT");
     const std::string text = FieldText("the command", a[2]);
@@ -273,17 +283,17 @@ int Run(int argc, char** argv) {
     // never reach the terminal.
     if (text.starts_with('f') || text.starts_with('d') || text.find("REPORT*") != std::string::npos)
       throw UsageError("a command may not begin with \"f\" or \"d\" nor hold \"REPORT*\"");
-    SendRequest(Message(Request(a[1], text)));
+    SendRequest(p, Message(Request(a[1], text)));
     return 0;
   }
-  if (a[0] == "upload") return Upload(o);
+  if (a[0] == "upload") return Upload(o, p);
   if (a[0] == "stop") {
     if (a.size() != 2) throw UsageError("stop needs ID");
-    SendRequest(Message(Request(a[1], "d")));
+    SendRequest(p, Message(Request(a[1], "d")));
     return 0;
   }
-  if (a[0] == "report") return Report(o);
-  if (a[0] == "tail") return Tail(o);
+  if (a[0] == "report") return Report(o, p);
+  if (a[0] == "tail") return Tail(o, p);
   throw UsageError("unknown command " + a[0]);
 }
 

@@ -17,7 +17,7 @@
 #include "pipes/CommandChannel.h"
 #include "pipes/PipeClient.h"
 #include "pipes/DataChannel.h"
-#include "base/Settings.h"
+#include "tasks/TaskDatabase.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -32,14 +32,15 @@ using test::TempDir;
 void BM_DataChannelTwoClients(benchmark::State& state) {
   const long count = state.range(0);
   TempDir dir;
-  Settings.PipeDir = dir.path();
+  TPipeOptions options;
+  options.dir = dir.path();
   // Both clients' backlog while the producer runs ahead of the sockets.
-  Settings.PipeQueueLimit = 1ull << 30;
+  options.queueLimit = 1ull << 30;
   asio::io_context mainLoop;
   auto work = asio::make_work_guard(mainLoop);
   RecordQueue queue;
   OperatorLog log;
-  TPipeServer PS(mainLoop);
+  TPipeServer PS(mainLoop, options);
   PS.SetPipeName("TelvaroPipe");
   AttachDataPipeHandlers(PS, log, nullptr);
   PS.SetActive(true);
@@ -49,7 +50,8 @@ void BM_DataChannelTwoClients(benchmark::State& state) {
   clients.SetPipe(&PS);
   clients.Start();
 
-  TPipeClient a(PS.PipePath()), b(PS.PipePath());
+  const std::string path = PipeSocketPath(dir.path(), "TelvaroPipe");
+  TPipeClient a(path), b(path);
   while (PS.ClientCount() < 2) std::this_thread::yield();
 
   std::atomic<long> lost{0};
@@ -94,8 +96,6 @@ BENCHMARK(BM_DataChannelTwoClients)->Arg(200000)->UseManualTime()->Unit(benchmar
 /// task database and the request logged.
 void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   TempDir dir;
-  Settings.PipeDir = dir.path();
-  Settings.BLK_SIZE = 1024;
   const std::string file = dir.path() + "/upload.bin";
   {
     std::string data(10 << 20, '\0');
@@ -106,9 +106,12 @@ void BM_Upload10MBThroughTelvaroctl(benchmark::State& state) {
   OperatorLog log;
   TDM DM;
   DM.Open(dir.path() + "/upd_sw.mdb");
-  TPipeServer CS(mainLoop);
+  TPipeOptions options;
+  options.dir = dir.path();
+  TPipeServer CS(mainLoop, options);
   CS.SetPipeName("CmdPipe");
-  TCommandChannel channel(DM, log);
+  TCommandChannel channel(DM, [&DM](std::string_view r) { return DM.GetFuelReport(r); }, log,
+                          {1024, dir.withSlash()});
   channel.Attach(CS);
   CS.SetActive(true);
 

@@ -25,7 +25,7 @@ std::vector<std::uint8_t> Image(const TNTMobile& m) {
 /// The data pipe "TelvaroPipe" with its handlers and the data-channel thread.
 class DataChannelTest : public test::PipeFixture {
  protected:
-  DataChannelTest() : ps_(main_), thread_(queue_) {
+  DataChannelTest() : ps_(main_, Options()), thread_(queue_) {
     ps_.SetPipeName("TelvaroPipe");
     AttachDataPipeHandlers(ps_, log_, [this] { return closing_; });
     thread_.SetReport(&log_);
@@ -42,7 +42,7 @@ class DataChannelTest : public test::PipeFixture {
   }
   TPipeClient Connect() {
     const int before = ps_.ClientCount();
-    TPipeClient c(ps_.PipePath());
+    TPipeClient c(PipeSocketPath(dir_.path(), "TelvaroPipe"));
     RunUntil([&] { return ps_.ClientCount() == before + 1; });
     return c;
   }
@@ -59,7 +59,7 @@ TEST_F(DataChannelTest, ConnectAndDisconnectLinesAndPanel) {
   PipeHandle pipe = 0;
   {
     auto c = Connect();
-    pipe = ps_.Clients(0);
+    pipe = ps_.ClientList()[0];
     EXPECT_EQ(log_.Panel(2), "Clients: 1");
     EXPECT_TRUE(Logged("Client connected, pipe num " + std::to_string(pipe)));
   }
@@ -91,7 +91,7 @@ TEST_F(DataChannelTest, EveryClientGetsEveryRecordInOrder) {
   }
   for (auto* c : {&a, &b}) {
     for (const auto& m : sent) {
-      const auto got = c->ReceiveRaw();
+      const auto got = test::ReceiveRaw(c->Handle());
       ASSERT_TRUE(got);
       ASSERT_EQ(got->size(), 2696u);
       EXPECT_EQ(*got, Image(m));
@@ -110,7 +110,7 @@ TEST_F(DataChannelTest, RecordsLeaveTheQueueWithoutAPipe) {
   thread_.SetPipe(&ps_);
   const auto m = Record("2", 7);
   Produce(m);
-  EXPECT_EQ(c.ReceiveRaw(), Image(m));
+  EXPECT_EQ(test::ReceiveRaw(c.Handle()), Image(m));
 }
 
 }  // namespace

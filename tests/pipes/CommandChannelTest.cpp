@@ -40,14 +40,14 @@ Bytes FileBytes(std::size_t n) {
 class CommandChannelTest : public test::PipeFixture {
  protected:
   CommandChannelTest()
-      : cs_(main_), channel_(store_, [this](std::string_view r) {
+      : cs_(main_, Options()), channel_(store_, [this](std::string_view r) {
           reportRequests_.emplace_back(r);
           return "<tr><td>" + std::to_string(reportRequests_.size()) + "</td></tr>";
-        }, log_) {
+        }, log_, {1024, dir_.withSlash()}) {
     cs_.SetPipeName("CmdPipe");
     channel_.Attach(cs_);
     cs_.SetActive(true);
-    client_.emplace(cs_.PipePath());
+    client_.emplace(PipeSocketPath(dir_.path(), "CmdPipe"));
   }
 
   /// Sends `msg` and runs the main loop until the server has handled it.
@@ -58,7 +58,7 @@ class CommandChannelTest : public test::PipeFixture {
       done = true;  // also when the handler throws; run_one returns after it either way
       handler(s, p, st);
     };
-    whole ? client_->SendWhole(msg) : client_->Send(msg);
+    whole ? test::SendWhole(client_->Handle(), msg) : client_->Send(msg);
     RunUntil([&] { return done; });
     cs_.OnPipeMessage = handler;
   }
@@ -133,7 +133,7 @@ TEST_F(CommandChannelTest, ReportReplyAndFile) {
   std::memcpy(&got, reply->data(), sizeof got);
   EXPECT_EQ(std::memcmp(&got.DevType, &req.DevType, 256), 0);
   EXPECT_EQ(std::memcmp(&got.UID, &req.UID, 256), 0);
-  const std::string path = Settings.DownloadDir.substr(0, Settings.DownloadDir.size() - 1) + "/fuel.htm";
+  const std::string path = dir_.path() + "/fuel.htm";
   EXPECT_EQ(got.CMD.str(), path);
   EXPECT_EQ(reportRequests_, std::vector<std::string>{"REPORT*01.01.2024*31.01.2024*"});
   auto read = [&] {
@@ -147,7 +147,6 @@ TEST_F(CommandChannelTest, ReportReplyAndFile) {
 }
 
 TEST_F(CommandChannelTest, UploadIsCutIntoBlocks) {
-  Settings.BLK_SIZE = 1024;
   Bytes file = FileBytes(2500);
   Bytes withExtra = file;
   withExtra.insert(withExtra.end(), 100, 0xEE);  // past the declared size: ignored
@@ -178,7 +177,6 @@ TEST_F(CommandChannelTest, UploadEdges) {
     std::vector<std::int32_t> blockSizes;
     std::string header;  // of the first block
   };
-  Settings.BLK_SIZE = 1024;
   const Case cases[] = {
       {"exactly one block", "f 1  1024", 1024, {1024}, std::string("\x06\x01\0\0\x04\0\0\0\0\0\x04\0", 12)},
       {"one byte more", "f 1  1025", 1025, {1024, 1}, std::string("\x06\x01\0\0\x04\x01\0\0\0\0\x04\0", 12)},

@@ -5,6 +5,7 @@
 #include "queues/NamedEvent.h"
 #include "pipes/CommandChannel.h"
 #include "pipes/DataChannel.h"
+#include "tasks/TaskDatabase.h"
 #include "tests/pipes/FakeStore.h"
 #include "tests/pipes/PipeTestUtil.h"
 
@@ -16,9 +17,10 @@ struct Result {
   std::string out;
 };
 
-/// Runs telvaroctl with `args` on another thread, so that the main loop can serve it.
-std::future<Result> Ctl(const std::string& args) {
-  const std::string cmd = std::string(TELVAROCTL) + " --pipe-dir " + Settings.PipeDir + " " + args + " 2>/dev/null";
+/// Runs telvaroctl on the pipes in `pipeDir` with `args` on another thread, so that the
+/// main loop can serve it.
+std::future<Result> Ctl(const std::string& pipeDir, const std::string& args) {
+  const std::string cmd = std::string(TELVAROCTL) + " --pipe-dir " + pipeDir + " " + args + " 2>/dev/null";
   return std::async(std::launch::async, [cmd] {
     Result r{-1, {}};
     FILE* p = ::popen(cmd.c_str(), "r");
@@ -35,7 +37,9 @@ std::future<Result> Ctl(const std::string& args) {
 class TelvaroctlTest : public test::PipeFixture {
  protected:
   TelvaroctlTest()
-      : cs_(main_), ps_(main_), channel_(store_, [](std::string_view) { return "<tr>rows</tr>"; }, log_),
+      : cs_(main_, Options()),
+        ps_(main_, Options()),
+        channel_(store_, [](std::string_view) { return "<tr>rows</tr>"; }, log_, {1024, dir_.withSlash()}),
         clients_(queue_) {
     cs_.SetPipeName("CmdPipe");
     ps_.SetPipeName("TelvaroPipe");
@@ -47,6 +51,7 @@ class TelvaroctlTest : public test::PipeFixture {
   }
   ~TelvaroctlTest() override { clients_.Stop(); }
 
+  std::future<Result> Ctl(const std::string& args) { return telvaro::Ctl(dir_.path(), args); }
   Result Wait(std::future<Result> f) {
     RunUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return f.get();
@@ -63,12 +68,15 @@ class TelvaroctlTest : public test::PipeFixture {
 /// The command pipe over the real task database in the temporary directory.
 class PipeFixtureWithDatabase : public test::PipeFixture {
  protected:
-  PipeFixtureWithDatabase() : cs_(main_), channel_(dm_, log_) {
+  PipeFixtureWithDatabase()
+      : cs_(main_, Options()),
+        channel_(dm_, [this](std::string_view r) { return dm_.GetFuelReport(r); }, log_, {1024, dir_.withSlash()}) {
     dm_.Open(Path("upd_sw.mdb"));
     cs_.SetPipeName("CmdPipe");
     channel_.Attach(cs_);
     cs_.SetActive(true);
   }
+  std::future<Result> Ctl(const std::string& args) { return telvaro::Ctl(dir_.path(), args); }
   Result Wait(std::future<Result> f) {
     RunUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return f.get();
@@ -96,7 +104,7 @@ TEST_F(TelvaroctlTest, CommandUploadStopReport) {
 
   const auto report = Wait(Ctl("report 01.01.2024 31.01.2024"));
   EXPECT_EQ(report.status, 0);
-  EXPECT_EQ(report.out, FuelReportPath() + "\n<tr>rows</tr>\r\n");
+  EXPECT_EQ(report.out, Path("fuel.htm") + "\n<tr>rows</tr>\r\n");
 
   const auto lines = log_.Lines();
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
@@ -144,11 +152,11 @@ TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {
 }
 
 TEST_F(TelvaroctlTest, TailPrintsRecordLines) {
-  auto tail = Ctl("--home " + Settings.PipeDir + " tail --count 1");
+  auto tail = Ctl("--home " + dir_.path() + " tail --count 1");
   RunUntil([&] { return ps_.ClientCount() == 1; });
   // A message that is not a record is skipped and does not count.
   const std::uint8_t notARecord[10] = {};
-  ASSERT_TRUE(ps_.Write(ps_.Clients(0), notARecord));
+  ASSERT_TRUE(ps_.Write(ps_.ClientList()[0], notARecord));
   TNTMobile m;
   m.Rec.ID.assign("356307042441013");
   m.Rec.Event = evPing;
@@ -173,7 +181,7 @@ TEST_F(PipeFixtureWithDatabase, UploadAndReportThroughTheTaskDatabase) {
 
   const auto report = Wait(Ctl("report 01.01.2024 31.01.2024"));
   EXPECT_EQ(report.status, 0);
-  EXPECT_EQ(report.out.substr(0, report.out.find('\n')), FuelReportPath());
+  EXPECT_EQ(report.out.substr(0, report.out.find('\n')), Path("fuel.htm"));
   const auto bad = Wait(Ctl("--timeout 1 report someday never"));
   EXPECT_EQ(bad.status, 1) << "no reply for a period the report cannot read";
   EXPECT_EQ(log_.Lines().back().rfind("Command channel error: ", 0), 0u) << log_.Lines().back();
