@@ -193,6 +193,7 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
       ini.ReadInt64("Server", "PipeQueueLimit", 256ll << 20, 65536, INT64_MAX / 2));
   s.Identify = ini.ReadBool("Server", "Identify", false);
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
+  s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
 
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 

@@ -29,6 +29,7 @@ struct TSettings {
   std::uint64_t PipeQueueLimit = 256ull << 20;  ///< bytes queued per pipe client
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
+  bool TrimMemory = false;                    ///< return freed heap to the system every 20 s
 
   // [DB]
   bool NoBase = false;

@@ -45,7 +45,6 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
   CS.SetPipeName("CmdPipe");
   PS.SetReport(&log_);
   CS.SetReport(&log_);
-  StartTimerFree();
 }
 
 TfMain::~TfMain() { FormClose(); }
@@ -59,6 +58,7 @@ bool TfMain::FormCreate() {
     dbLogin_ = LoadSettings(programDir_ + "telvaroserver.ini", programDir_);
     log_.Append("Settings loaded");
     for (const auto& note : Settings.Notes) log_.Append(note);
+    if (Settings.TrimMemory) StartTimerFree();
 
     LoadEvents(Settings.ProgramDir);
     LoadBlackList(Settings.ProgramDir);
@@ -211,6 +211,7 @@ void TfMain::StartTimerFree() {
   TimerFree.async_wait([this](const asio::error_code& ec) {
     if (ec) return;
     // Gives freed heap pages back to the system; long runs otherwise keep their peak.
+    // Off unless asked for: on a large heap the trim stalls other threads' allocations.
     malloc_trim(0);
     StartTimerFree();
   });

@@ -33,6 +33,7 @@ TEST_F(SettingsFile, EmptyOrMissingFileGivesEveryDefault) {
   EXPECT_EQ(s.EventsToDB, "150");
   EXPECT_EQ(s.CounterNum, 105);
   EXPECT_FALSE(s.NoBase);
+  EXPECT_FALSE(s.TrimMemory);
   EXPECT_EQ(s.DownloadDir, dir_.string() + "/");
   EXPECT_EQ(login, "UID=sa;PWD=");
   Load("", s);
@@ -50,6 +51,7 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
       "DelayBeforeCmd=abc\n"
       "EventsToDB=150,151\n"
       "Port=1\n"  // the first occurrence wins
+      "TrimMemory=1\n"
       "[Db]\nNoBase=0\nProvider=DSN=x\nWinAuth=2\nUser=u\nPassword=p;w\n"
       "[FILES]\nDir=files\\in\\\n"
       "[Entities]\nEntitiesToPrint=1, 106,999,x\n"
@@ -64,6 +66,7 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
   EXPECT_EQ(s.DownloadDir, dir_.string() + "/files/in/");
   EXPECT_EQ(s.EntitiesToPrintList, (std::vector<int>{1, 106}));
   EXPECT_EQ(s.DecimalSeparator, ',');
+  EXPECT_TRUE(s.TrimMemory);
   // WinAuth other than 1 logs in with User and Password, like 0.
   EXPECT_EQ(login, "DSN=x;UID=u;PWD={p;w}");
 }
