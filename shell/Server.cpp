@@ -96,7 +96,7 @@ bool TfMain::FormCreate() {
     log_.SetPanel(0, "No database");
   } else {
     try {
-      DB.Open(*dbLogin_);
+      DB.Open(dbLogin_->connectionString);
     } catch (const std::exception&) {
       log_.Append("Could not connect to database");
       log_.SetPanel(0, "No database");

@@ -62,7 +62,7 @@ class TfMain {
   std::function<void(const std::string&)> showMessage_;
 
   bool FIsClosed = false;
-  std::optional<std::string> dbLogin_;
+  std::optional<DbLogin> dbLogin_;
   std::optional<KeyTable> keys_;
 
   TCentralDB DB;
