@@ -51,7 +51,7 @@ TfMain::~TfMain() { FormClose(); }
 
 bool TfMain::FormCreate() {
   try {
-    DB.Close();
+    if (DB) DB->Close();
     log_.Append(Banner());
     log_.Append("Initialization begins");
 
@@ -70,7 +70,10 @@ bool TfMain::FormCreate() {
     }
 
     FIsClosed = false;
-    if (!Settings.NoBase) CreateMobThread();
+    if (!Settings.NoBase) {
+      DB = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
+      CreateMobThread();
+    }
     CreateClientsThread();
 
     ConnectionEnv env;
@@ -96,14 +99,14 @@ bool TfMain::FormCreate() {
     log_.SetPanel(0, "No database");
   } else {
     try {
-      DB.Open(dbLogin_->connectionString);
+      DB->Open(*dbLogin_);
     } catch (const std::exception&) {
       log_.Append("Could not connect to database");
       log_.SetPanel(0, "No database");
     }
-    if (DB.Connected()) {
+    if (DB->Connected()) {
       log_.Append("Connected to database");
-      log_.SetPanel(0, "DB:" + DB.DatabaseName());
+      log_.SetPanel(0, "DB:" + DB->DatabaseName());
     }
   }
 
@@ -159,7 +162,7 @@ bool TfMain::FormCreate() {
 }
 
 void TfMain::CreateMobThread() {
-  MobThread = std::make_unique<TMobilesThread>(DB, Mobiles, Settings);
+  MobThread = std::make_unique<TMobilesThread>(*DB, Mobiles, Settings);
   MobThread->SetReport(&log_);
   // The end handler runs on the writer's own thread: it only hands over to the loop.
   MobThread->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
@@ -233,7 +236,7 @@ void TfMain::FormClose() {
 
   if (MobThread) MobThread->Stop();
   if (ClientsThread) ClientsThread->Stop();
-  DB.Close();
+  if (DB) DB->Close();
   MobThread.reset();
   Mobiles.Clear();
 

@@ -10,7 +10,7 @@
 #include <asio.hpp>
 
 #include "connections/TerminalServer.h"
-#include "dbwriter/CentralDB.h"
+#include "dbwriter/CentralDatabase.h"
 #include "dbwriter/DatabaseWriter.h"
 #include "pipes/CommandChannel.h"
 #include "pipes/PipeServer.h"
@@ -65,7 +65,7 @@ class TfMain {
   std::optional<DbLogin> dbLogin_;
   std::optional<KeyTable> keys_;
 
-  TCentralDB DB;
+  std::unique_ptr<CentralDatabase> DB;  ///< ODBC or libpq, as the Provider is written
   std::unique_ptr<TMobilesThread> MobThread;
   std::unique_ptr<TClientsThread> ClientsThread;
   TPipeServer PS;

@@ -11,6 +11,7 @@
 #include "queues/NamedEvent.h"
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
+#include "dbwriter/CentralDB.h"
 #include "dbwriter/DatabaseWriter.h"
 
 namespace telvaro {
