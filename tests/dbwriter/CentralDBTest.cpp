@@ -265,6 +265,29 @@ TEST_P(CentralDBTest, FailedOpenKeepsTheLoginForReopen) {
   EXPECT_FALSE(db->Configured());
 }
 
+TEST(PgCentralDBTest, UserAppliesWhereTheStringNamesNone) {
+  TELVARO_REQUIRE_CLIENT(testdb::Libpq);
+  Sql sql;
+  const std::string role = "login" + testdb::ProcessTag();
+  sql.Exec("DROP ROLE IF EXISTS " + role);
+  sql.Exec("CREATE ROLE " + role + " LOGIN");
+  std::string withoutUser = testdb::PgConnectionString();
+  const auto at = withoutUser.find("user=postgres");
+  ASSERT_NE(at, std::string::npos) << withoutUser;
+  withoutUser.erase(at, 13);
+  const std::string sessions = "SELECT count(*) FROM pg_stat_activity WHERE usename = '" + role + "'";
+
+  PgCentralDB db(std::chrono::seconds(30));
+  db.Open(DbLogin{DbClient::Libpq, withoutUser, role, "unused"});
+  EXPECT_EQ(sql.Scalar(sessions), "1");
+  // The string's own user wins over the settings' one.
+  db.Open(DbLogin{DbClient::Libpq, testdb::PgConnectionString(), role, ""});
+  EXPECT_TRUE(db.Connected());
+  EXPECT_TRUE(testdb::WaitUntil([&] { return sql.Scalar(sessions) == "0"; }));
+  db.Close();
+  sql.Exec("DROP ROLE " + role);
+}
+
 TEST(BothClients, StoreTheSameValues) {
   TELVARO_REQUIRE_CLIENT(testdb::Libpq);
   Sql sql;
