@@ -137,6 +137,33 @@ std::string OdbcValue(const std::string& v) {
   return r + "}";
 }
 
+bool IsLibpqKeyword(std::string_view key) {
+  static constexpr std::string_view Keywords[] = {
+      "host", "hostaddr", "port", "dbname", "user", "password", "passfile", "service", "options",
+      "connect_timeout", "client_encoding", "application_name", "fallback_application_name",
+      "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+      "channel_binding", "sslmode", "requiressl", "sslcompression", "sslcert", "sslkey", "sslpassword",
+      "sslrootcert", "sslcrl", "sslcrldir", "sslsni", "ssl_min_protocol_version", "ssl_max_protocol_version",
+      "requirepeer", "gssencmode", "krbsrvname", "gsslib", "target_session_attrs", "replication"};
+  return std::find(std::begin(Keywords), std::end(Keywords), key) != std::end(Keywords);
+}
+
+/// True when an ODBC key that names the driver or data source starts the string or
+/// follows a ';' or a blank.
+bool NamesOdbcSource(std::string_view s) {
+  std::size_t start = 0;
+  while (start < s.size()) {
+    const std::size_t eq = s.find('=', start);
+    if (eq == std::string_view::npos) break;
+    const std::size_t sep = s.find_last_of("; \t", eq);
+    const std::size_t keyStart = sep == std::string_view::npos || sep < start ? start : sep + 1;
+    const std::string key = Lower(Trim(s.substr(keyStart, eq - keyStart)));
+    if (key == "driver" || key == "dsn" || key == "filedsn") return true;
+    start = eq + 1;
+  }
+  return false;
+}
+
 std::string ResolveDir(std::string value, const std::string& programDir) {
   std::replace(value.begin(), value.end(), '\\', '/');
   if (value.empty() || value == "/") return programDir;
@@ -146,29 +173,50 @@ std::string ResolveDir(std::string value, const std::string& programDir) {
 
 }  // namespace
 
-std::optional<std::string> LoadSettings(const std::string& iniFileName, const std::string& programDir,
-                                        TSettings& s) {
+DbClient ProviderClient(std::string_view provider) {
+  const std::string_view p = Trim(provider);
+  if (p.starts_with("postgresql://") || p.starts_with("postgres://")) return DbClient::Libpq;
+  const std::size_t eq = p.find('=');
+  if (eq == std::string_view::npos || !IsLibpqKeyword(Trim(p.substr(0, eq)))) return DbClient::Odbc;
+  return NamesOdbcSource(p) ? DbClient::Odbc : DbClient::Libpq;
+}
+
+std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::string& programDir,
+                                    TSettings& s) {
   const IniFile ini(iniFileName);
   s = TSettings{};
   s.ProgramDir = programDir.empty() || programDir.back() == '/' ? programDir : programDir + '/';
 
-  std::optional<std::string> login;
+  std::optional<DbLogin> login;
   s.NoBase = ini.ReadBool("DB", "NoBase", false);
   const std::string provider = ini.ReadString("DB", "Provider", "");
   const std::int32_t winAuth = ini.ReadInt("DB", "WinAuth", 0);
   if (!s.NoBase) {
-    std::string conn = provider;
-    if (!conn.empty() && conn.back() != ';') conn += ';';
-    if (winAuth == 1) {
-      conn += "Trusted_Connection=Yes";
+    DbLogin l;
+    l.client = ProviderClient(provider);
+    l.connectionString = provider;
+    if (l.client == DbClient::Libpq) {
+      // The process's own account is libpq's default login (peer, GSSAPI or a
+      // password file); otherwise User and Password, unless the string names its own.
+      if (winAuth != 1) {
+        l.user = ini.ReadString("DB", "User", "sa");
+        l.password = ini.ReadString("DB", "Password", "");
+      }
     } else {
-      conn += "UID=" + OdbcValue(ini.ReadString("DB", "User", "sa")) +
-              ";PWD=" + OdbcValue(ini.ReadString("DB", "Password", ""));
+      std::string& conn = l.connectionString;
+      if (!conn.empty() && conn.back() != ';') conn += ';';
+      if (winAuth == 1) {
+        conn += "Trusted_Connection=Yes";
+      } else {
+        conn += "UID=" + OdbcValue(ini.ReadString("DB", "User", "sa")) +
+                ";PWD=" + OdbcValue(ini.ReadString("DB", "Password", ""));
+      }
     }
-    login = std::move(conn);
+    login = std::move(l);
   }
   s.ReconnectSec = static_cast<std::int32_t>(ini.ReadInt64("DB", "ReconnectSec", 10, 1, 86400));
   s.QueueLimit = static_cast<std::int32_t>(ini.ReadInt64("DB", "QueueLimit", 1000000, 1, INT32_MAX));
+  s.TimeoutSec = static_cast<std::int32_t>(ini.ReadInt64("DB", "TimeoutSec", 30, 1, 86400));
 
   s.Port = ini.ReadInt("Server", "Port", 4001);
   s.PipeChannel = ini.ReadString("Server", "PipeChannel", "TelvaroPipe");
@@ -195,6 +243,7 @@ std::optional<std::string> LoadSettings(const std::string& iniFileName, const st
       ini.ReadInt64("Server", "PipeQueueLimit", 256ll << 20, 65536, INT64_MAX / 2));
   s.Identify = ini.ReadBool("Server", "Identify", false);
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
+  s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
 
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 

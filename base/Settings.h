@@ -25,11 +25,13 @@ struct TSettings {
   std::uint64_t PipeQueueLimit = 256ull << 20;  ///< bytes queued per pipe client
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
+  bool TrimMemory = false;                    ///< return freed heap to the system every 20 s
 
   // [DB]
   bool NoBase = false;
   std::int32_t ReconnectSec = 10;
   std::int32_t QueueLimit = 1000000;
+  std::int32_t TimeoutSec = 30;               ///< login and answer time-out of the central database
 
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program
@@ -56,12 +58,32 @@ struct TSettings {
   std::vector<std::string> Notes;
 };
 
+/// The client library a `[DB] Provider` string is written for.
+enum class DbClient { Odbc, Libpq };
+
+/// The central database's login, made from the `[DB]` keys.
+struct DbLogin {
+  DbClient client = DbClient::Odbc;
+  /// ODBC: Provider with the login appended; libpq: Provider unchanged.
+  std::string connectionString;
+  /// libpq only: login name and password used where connectionString names none ("": none).
+  std::string user;
+  std::string password;
+
+  bool operator==(const DbLogin&) const = default;
+};
+
+/// libpq for a URI starting with "postgresql://" or "postgres://", and for a key=value
+/// string whose first key is a libpq connection keyword ("host", "dbname", ...) and
+/// that has no ODBC key "Driver", "DSN" or "FileDSN"; ODBC for anything else.
+DbClient ProviderClient(std::string_view provider);
+
 /// The one settings record of the process; written only during start-up.
 extern TSettings Settings;
 
 /// Reads `iniFileName` into `settings`. `programDir` anchors relative paths. Returns
-/// the central database's ODBC connection string when `NoBase` is false.
-std::optional<std::string> LoadSettings(const std::string& iniFileName, const std::string& programDir,
+/// the central database's login when `NoBase` is false.
+std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::string& programDir,
                                         TSettings& settings = Settings);
 
 /// Fills `list` from "blacklist.txt" in `programDir`, one entry per line, untrimmed.

@@ -1,5 +1,6 @@
 -- Central database objects for PostgreSQL: the position table, the object register
--- and the two functions the server calls through the ODBC call escape
+-- and the two functions the server calls, through libpq as "SELECT mobiles_iu($1, ...)"
+-- and "SELECT objects_iu($1, $2)", or through the ODBC call escape
 -- "{? = CALL MOBILES_IU(...)}" and "{? = CALL OBJECTS_IU(...)}".
 -- Run once in an empty database (psql -v ON_ERROR_STOP=1 -f postgresql.sql).
 

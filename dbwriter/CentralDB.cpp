@@ -1,8 +1,11 @@
 #include "dbwriter/CentralDB.h"
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
+
+#include "dbwriter/MobileCall.h"
 
 namespace telvaro {
 namespace {
@@ -51,14 +54,13 @@ void SetText(SQLCHAR (&dst)[65], SQLLEN& ind, std::string_view src) {
   ind = static_cast<SQLLEN>(n);
 }
 
-// A date-time the server cannot take (zero, before 1601, past 9999) goes as null.
-void SetTimestamp(SQL_TIMESTAMP_STRUCT& ts, SQLLEN& ind, TDateTime dt) {
-  if (dt == 0 || !IsStorableDateTime(dt)) {
+void SetTimestamp(SQL_TIMESTAMP_STRUCT& ts, SQLLEN& ind, const std::optional<DateTimeParts>& value) {
+  if (!value) {
     ts = {};
     ind = SQL_NULL_DATA;
     return;
   }
-  const DateTimeParts p = DecodeDateTime(dt);
+  const DateTimeParts& p = *value;
   ts.year = static_cast<SQLSMALLINT>(p.year);
   ts.month = static_cast<SQLUSMALLINT>(p.month);
   ts.day = static_cast<SQLUSMALLINT>(p.day);
@@ -70,39 +72,38 @@ void SetTimestamp(SQL_TIMESTAMP_STRUCT& ts, SQLLEN& ind, TDateTime dt) {
 }
 
 void FillRow(MobileRow& r, const TMobile& m) {
+  const MobileCall c = MobileCallOf(m);
   r.ret = 0;
   r.retInd = 0;
-  SetText(r.id, r.idInd, m.ID.view());
-  r.lat = m.Lat;
-  r.lon = m.Lon;
-  r.speed = m.Speed;
-  r.az = m.Az;
-  r.maxSpeed = m.MaxSpeed;
-  r.alt = m.Altitude;
-  r.event = m.Event;
-  r.eventValue = m.EventValue;
-  r.valid = BoolToInt(m.Valid);
-  r.navSystem = m.NavSystem;
-  r.navigationOld = BoolToInt(m.NavigationOld);
-  r.satCount = m.SatCount;
-  r.power = m.Power;
-  r.extPower = m.ExtPower;
-  r.odometer1 = m.Odometer1;
-  r.odometer2 = m.Odometer2;
-  r.keyId = m.KeyID[0];
-  r.dlkp = m.DLKP;
-  SetTimestamp(r.utc, r.utcInd, m.UTC);
-  SetTimestamp(r.gps, r.gpsInd, m.GPSTime);
-  SetTimestamp(r.utcLocal, r.utcLocalInd, IsStorableDateTime(m.UTC) ? ConvertToLocalTimeDT(m.UTC) : 0);
-  SetTimestamp(r.gpsLocal, r.gpsLocalInd,
-               m.GPSTime != 0 && IsStorableDateTime(m.GPSTime) ? ConvertToLocalTimeDT(m.GPSTime) : 0);
-  r.dt = {};
-  r.dtInd = SQL_NULL_DATA;
-  r.mc = m.MessageCounter;
-  r.flags = m.FlagsToLongInt();
-  r.gsmLevel = m.GSMLevel;
-  r.lastSeconds = m.TimeFromLastPoint;
-  r.lastValid = m.SecFromLastPoint;
+  SetText(r.id, r.idInd, c.id);
+  r.lat = c.lat;
+  r.lon = c.lon;
+  r.speed = c.speed;
+  r.az = c.az;
+  r.maxSpeed = c.maxSpeed;
+  r.alt = c.alt;
+  r.event = c.event;
+  r.eventValue = c.eventValue;
+  r.valid = c.valid;
+  r.navSystem = c.navSystem;
+  r.navigationOld = c.navigationOld;
+  r.satCount = c.satCount;
+  r.power = c.power;
+  r.extPower = c.extPower;
+  r.odometer1 = c.odometer1;
+  r.odometer2 = c.odometer2;
+  r.keyId = c.keyId;
+  r.dlkp = c.dlkp;
+  SetTimestamp(r.utc, r.utcInd, c.utcDate);
+  SetTimestamp(r.gps, r.gpsInd, c.gpsDate);
+  SetTimestamp(r.utcLocal, r.utcLocalInd, c.utcLocal);
+  SetTimestamp(r.gpsLocal, r.gpsLocalInd, c.gpsLocal);
+  SetTimestamp(r.dt, r.dtInd, c.dt);
+  r.mc = c.mc;
+  r.flags = c.flags;
+  r.gsmLevel = c.gsmLevel;
+  r.lastSeconds = c.lastSeconds;
+  r.lastValid = c.lastValid;
 }
 
 // Closes the statement's cursor and drops its pending results on every way out of
@@ -378,22 +379,20 @@ void TCentralDB::CallObject(const TMobile& mobile) {
   });
 }
 
-void TCentralDB::AddMobile(const TMobile& mobile) {
-  if (!Connected()) return;
+void TCentralDB::WriteTransaction(std::span<const TMobile> mobiles) {
   CentralTransaction transaction(*this);
-  if (mobile.UTC > 0) CallMobiles(std::span(&mobile, 1));
-  transaction.Commit();
-}
-
-void TCentralDB::AddObject(const TMobile& mobile) noexcept {
-  if (!Connected()) return;
-  try {
-    CentralTransaction transaction(*this);
-    CallObject(mobile);
-    transaction.Commit();
-  } catch (...) {
-    // Registering an object is best effort; the transaction has rolled back.
+  std::size_t i = 0;
+  while (i < mobiles.size()) {
+    if (mobiles[i].FNotForMainTable) {
+      CallObject(mobiles[i++]);
+      continue;
+    }
+    std::size_t j = i;
+    while (j < mobiles.size() && !mobiles[j].FNotForMainTable) ++j;
+    CallMobiles(mobiles.subspan(i, j - i));
+    i = j;
   }
+  transaction.Commit();
 }
 
 }  // namespace telvaro

@@ -8,38 +8,30 @@
 #include <span>
 #include <string>
 
+#include "dbwriter/CentralDatabase.h"
 #include "dbwriter/Odbc.h"
 #include "dbwriter/TelemetryRecord.h"
 
 namespace telvaro {
 
-/// The central database connection. Every member is thread-safe; in running the
-/// writer thread is its only user, start-up and shutdown aside.
-class TCentralDB {
+/// The central database connection over ODBC. Errors are odbc::Error.
+class TCentralDB final : public CentralDatabase {
  public:
   static constexpr std::size_t MaxBatch = 500;     ///< parameter sets sent in one execution
   static constexpr SQLUINTEGER LoginTimeoutSec = 10;  ///< a dead server must not hold the writer long
 
   TCentralDB();
-  ~TCentralDB();
-  TCentralDB(const TCentralDB&) = delete;
-  TCentralDB& operator=(const TCentralDB&) = delete;
+  ~TCentralDB() override;
 
-  /// Connects with `connectionString` and keeps it for Reopen; throws odbc::Error
-  /// (the string is kept even then, so a later Reopen can succeed).
+  /// Connects with `connectionString` and keeps it for Reopen (as Open of a login).
   void Open(const std::string& connectionString);
-  /// Connects again with the kept string, dropping a broken connection first (nothing
-  /// when connected); throws odbc::Error, or std::logic_error when Open was never called.
-  void Reopen();
-  /// True once Open was called and until Close.
-  bool Configured() const;
-  /// Disconnects (an open transaction is rolled back) and forgets the connection string.
-  void Close() noexcept;
+  void Open(const DbLogin& login) override { Open(login.connectionString); }
+  void Reopen() override;
+  bool Configured() const override;
+  void Close() noexcept override;
 
-  /// True while open and no call has found the connection broken.
-  bool Connected() const;
-  /// The name of the database connected to ("" when not connected).
-  std::string DatabaseName() const;
+  bool Connected() const override;
+  std::string DatabaseName() const override;
   /// The server product's name, e.g. "PostgreSQL" or "Microsoft SQL Server".
   std::string DbmsName() const;
 
@@ -54,11 +46,8 @@ class TCentralDB {
   /// OBJECTS_IU(ID, ID2) inside the caller's transaction. Throws odbc::Error.
   void CallObject(const TMobile& mobile);
 
-  /// One object in its own transaction: nothing when disconnected, an empty
-  /// transaction for UTC <= 0; on an error rolls back and throws it on.
-  void AddMobile(const TMobile& mobile);
-  /// OBJECTS_IU in its own transaction when connected; an error rolls back and is dropped.
-  void AddObject(const TMobile& mobile) noexcept;
+  /// One transaction around runs of CallMobiles and single CallObject calls.
+  void WriteTransaction(std::span<const TMobile> mobiles) override;
 
   /// The call texts used on a server named `dbmsName` (the group suffix ";1" only
   /// for SQL Server).

@@ -4,7 +4,7 @@
 
 namespace telvaro {
 
-TMobilesThread::TMobilesThread(TCentralDB& db, RecordQueue& mobiles, const TSettings& settings)
+TMobilesThread::TMobilesThread(CentralDatabase& db, RecordQueue& mobiles, const TSettings& settings)
     : db_(db), mobiles_(mobiles), settings_(settings) {}
 
 TMobilesThread::~TMobilesThread() { Stop(); }
@@ -115,22 +115,10 @@ void TMobilesThread::Drain() {
 std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
   if (mobiles.empty()) return 0;
   try {
-    CentralTransaction transaction(db_);
-    std::size_t i = 0;
-    while (i < mobiles.size()) {
-      if (mobiles[i].FNotForMainTable) {
-        db_.CallObject(mobiles[i++]);
-        continue;
-      }
-      std::size_t j = i;
-      while (j < mobiles.size() && !mobiles[j].FNotForMainTable) ++j;
-      db_.CallMobiles(mobiles.subspan(i, j - i));
-      i = j;
-    }
-    transaction.Commit();
+    db_.WriteTransaction(mobiles);
     return mobiles.size();
-  } catch (const odbc::Error& e) {
-    // The transaction has rolled back by now.
+  } catch (const DatabaseError& e) {
+    // Nothing of the transaction was stored.
     if (e.ConnectionLost() || !db_.Connected()) return 0;
   }
   // Something was rejected: one transaction per record finds exactly which.
@@ -148,7 +136,7 @@ bool TMobilesThread::WriteToDB(const TMobile& mobile) {
   }
   try {
     db_.AddMobile(mobile);
-  } catch (const odbc::Error& e) {
+  } catch (const DatabaseError& e) {
     if (e.ConnectionLost() || !db_.Connected()) return false;
     report_.OutputReport(std::string("Error  writing  to DB  ") + e.what());
   }

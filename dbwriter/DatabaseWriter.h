@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "queues/RecordQueue.h"
-#include "dbwriter/CentralDB.h"
+#include "dbwriter/CentralDatabase.h"
 #include "dbwriter/TelemetryRecord.h"
 #include "base/OperatorLog.h"
 #include "base/Settings.h"
@@ -32,9 +32,9 @@ class TMobilesThread {
   /// Runs on the writer thread as its last act, however the thread ended.
   using EndHandler = std::function<void()>;
 
-  /// A writer for `db` taking from `mobiles`; `settings` gives the element numbers and
-  /// `ReconnectSec`. Nothing runs before Start.
-  TMobilesThread(TCentralDB& db, RecordQueue& mobiles, const TSettings& settings);
+  /// A writer for `db` (over either client library) taking from `mobiles`; `settings`
+  /// gives the element numbers and `ReconnectSec`. Nothing runs before Start.
+  TMobilesThread(CentralDatabase& db, RecordQueue& mobiles, const TSettings& settings);
   /// Stops and joins the thread.
   ~TMobilesThread();
   TMobilesThread(const TMobilesThread&) = delete;
@@ -79,7 +79,7 @@ class TMobilesThread {
   void SetDown();
   void SetUp();
 
-  TCentralDB& db_;
+  CentralDatabase& db_;
   RecordQueue& mobiles_;
   const TSettings& settings_;
   LogReporter report_;

@@ -2,12 +2,6 @@
 
 namespace telvaro::odbc {
 
-bool IsConnectionState(std::string_view s) noexcept {
-  // 08xxx: connection exceptions; 57P01..57P03: the server shut down or is not yet
-  // accepting connections; HYT01: the connection time-out expired.
-  return s.starts_with("08") || s == "57P01" || s == "57P02" || s == "57P03" || s == "HYT01";
-}
-
 void Check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, std::string_view what) {
   if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return;
   std::string message(what);

@@ -5,30 +5,18 @@
 #include <sql.h>
 #include <sqlext.h>
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "dbwriter/CentralDatabase.h"
 
 namespace telvaro::odbc {
 
 /// An ODBC call that failed: the diagnostic records joined into the message.
-class Error : public std::runtime_error {
+class Error : public DatabaseError {
  public:
-  Error(const std::string& message, std::string sqlState, bool connectionLost)
-      : std::runtime_error(message), sqlState_(std::move(sqlState)), connectionLost_(connectionLost) {}
-
-  /// SQLSTATE of the first diagnostic record ("" when there was none).
-  const std::string& SqlState() const noexcept { return sqlState_; }
-  /// True when the connection itself failed, so the statement may succeed on a new one.
-  bool ConnectionLost() const noexcept { return connectionLost_; }
-
- private:
-  std::string sqlState_;
-  bool connectionLost_;
+  using DatabaseError::DatabaseError;
 };
-
-/// True for the SQLSTATEs of a connection that broke or was ended by the server.
-bool IsConnectionState(std::string_view sqlState) noexcept;
 
 /// Throws Error built from the diagnostics of `handle` unless `rc` is a success.
 void Check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, std::string_view what);

@@ -4,8 +4,9 @@
 #   eval "$(scripts/pg-test.sh start)"   starts it and prints the export lines
 #   scripts/pg-test.sh stop              stops it and removes its directory
 #
-# `start` prints exactly two lines on standard output:
+# `start` prints exactly three lines on standard output:
 #   export TELVARO_TEST_ODBC='...'   the ODBC connection string of the test database
+#   export TELVARO_TEST_PG='...'     the libpq connection string of the same database
 #   export TELVARO_PG_DIR='...'      the cluster's directory, which `stop` needs
 # Everything else goes to standard error. The server runs as the `postgres` user (the
 # tests run as root, and PostgreSQL refuses to run as root), listens on 127.0.0.1 at a
@@ -77,6 +78,7 @@ CONF
   log "PostgreSQL running in $dir on port $port"
 
   echo "export TELVARO_TEST_ODBC='Driver={$driver};Servername=127.0.0.1;Port=$port;Database=$dbname;Username=postgres;Password=;Protocol=7.4-1;CommLog=0;Debug=0'"
+  echo "export TELVARO_TEST_PG='host=127.0.0.1 port=$port dbname=$dbname user=postgres'"
   echo "export TELVARO_PG_DIR='$dir'"
 }
 

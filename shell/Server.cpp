@@ -50,20 +50,20 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
   CS.SetPipeName("CmdPipe");
   PS.SetReport(&log_);
   CS.SetReport(&log_);
-  StartTimerFree();
 }
 
 TfMain::~TfMain() { FormClose(); }
 
 bool TfMain::FormCreate() {
   try {
-    DB.Close();
+    if (DB) DB->Close();
     log_.Append(Banner());
     log_.Append("Initialization begins");
 
     dbLogin_ = LoadSettings(programDir_ + "telvaroserver.ini", programDir_);
     log_.Append("Settings loaded");
     for (const auto& note : Settings.Notes) log_.Append(note);
+    if (Settings.TrimMemory) StartTimerFree();
 
     LoadEvents(Settings.ProgramDir);
     ConnectionEnv env = ConnectionEnvOf(Settings);
@@ -76,7 +76,10 @@ bool TfMain::FormCreate() {
     }
 
     FIsClosed = false;
-    if (!Settings.NoBase) CreateMobThread();
+    if (!Settings.NoBase) {
+      DB = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
+      CreateMobThread();
+    }
     CreateClientsThread();
 
     env.log = &log_;
@@ -100,14 +103,14 @@ bool TfMain::FormCreate() {
     log_.SetPanel(0, "No database");
   } else {
     try {
-      DB.Open(*dbLogin_);
+      DB->Open(*dbLogin_);
     } catch (const std::exception&) {
       log_.Append("Could not connect to database");
       log_.SetPanel(0, "No database");
     }
-    if (DB.Connected()) {
+    if (DB->Connected()) {
       log_.Append("Connected to database");
-      log_.SetPanel(0, "DB:" + DB.DatabaseName());
+      log_.SetPanel(0, "DB:" + DB->DatabaseName());
     }
   }
 
@@ -167,7 +170,7 @@ bool TfMain::FormCreate() {
 }
 
 void TfMain::CreateMobThread() {
-  MobThread = std::make_unique<TMobilesThread>(DB, Mobiles, Settings);
+  MobThread = std::make_unique<TMobilesThread>(*DB, Mobiles, Settings);
   MobThread->SetReport(&log_);
   // The end handler runs on the writer's own thread: it only hands over to the loop.
   MobThread->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
@@ -219,6 +222,7 @@ void TfMain::StartTimerFree() {
   TimerFree.async_wait([this](const asio::error_code& ec) {
     if (ec) return;
     // Gives freed heap pages back to the system; long runs otherwise keep their peak.
+    // Off unless asked for: on a large heap the trim stalls other threads' allocations.
     malloc_trim(0);
     StartTimerFree();
   });
@@ -240,7 +244,7 @@ void TfMain::FormClose() {
 
   if (MobThread) MobThread->Stop();
   if (ClientsThread) ClientsThread->Stop();
-  DB.Close();
+  if (DB) DB->Close();
   MobThread.reset();
   Mobiles.Clear();
 

@@ -10,7 +10,7 @@
 #include <asio.hpp>
 
 #include "connections/TerminalServer.h"
-#include "dbwriter/CentralDB.h"
+#include "dbwriter/CentralDatabase.h"
 #include "dbwriter/DatabaseWriter.h"
 #include "files/DiskFileSink.h"
 #include "pipes/CommandChannel.h"
@@ -62,10 +62,10 @@ class TfMain {
   std::function<void(const std::string&)> showMessage_;
 
   bool FIsClosed = false;
-  std::optional<std::string> dbLogin_;
+  std::optional<DbLogin> dbLogin_;
   DiskFileSink files_;
 
-  TCentralDB DB;
+  std::unique_ptr<CentralDatabase> DB;  ///< ODBC or libpq, as the Provider is written
   std::unique_ptr<TMobilesThread> MobThread;
   std::unique_ptr<TClientsThread> ClientsThread;
   TPipeServer PS;

@@ -17,8 +17,14 @@ terminals=${2:-1000}
 server=$build/shell/telvaroserver
 sim=$build/tools/telvarosim
 
-# Each terminal is a descriptor on both sides.
-ulimit -n $((terminals * 2 + 256))
+# Each terminal is a descriptor on both sides; the soft limit can rise only to the hard one.
+want=$((terminals * 2 + 256))
+hard=$(ulimit -Hn)
+if [ "$hard" != unlimited ] && [ "$want" -gt "$hard" ]; then
+  echo "startstop: descriptor limit $hard is below the $want wanted; using $hard" >&2
+  want=$hard
+fi
+ulimit -n "$want"
 
 home=$(mktemp -d /tmp/telvaro-startstop.XXXXXX)
 sim_pid=

@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 class SettingsFile : public ::testing::Test {
  protected:
-  std::optional<std::string> Load(const std::string& text, TSettings& s) {
+  std::optional<DbLogin> Load(const std::string& text, TSettings& s) {
     std::ofstream(dir_ / "telvaroserver.ini") << text;
     return LoadSettings((dir_ / "telvaroserver.ini").string(), dir_.string(), s);
   }
@@ -33,8 +33,11 @@ TEST_F(SettingsFile, EmptyOrMissingFileGivesEveryDefault) {
   EXPECT_EQ(s.EventsToDB, "150");
   EXPECT_EQ(s.CounterNum, 105);
   EXPECT_FALSE(s.NoBase);
+  EXPECT_FALSE(s.TrimMemory);
   EXPECT_EQ(s.DownloadDir, dir_.string() + "/");
-  EXPECT_EQ(login, "UID=sa;PWD=");
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->connectionString, "UID=sa;PWD=");
+  EXPECT_EQ(s.TimeoutSec, 30);
   Load("", s);
   EXPECT_EQ(s.Port, 4001);
 }
@@ -50,6 +53,7 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
       "DelayBeforeCmd=abc\n"
       "EventsToDB=150,151\n"
       "Port=1\n"  // the first occurrence wins
+      "TrimMemory=1\n"
       "[Db]\nNoBase=0\nProvider=DSN=x\nWinAuth=2\nUser=u\nPassword=p;w\n"
       "[FILES]\nDir=files\\in\\\n"
       "[Entities]\nEntitiesToPrint=1, 106,999,x\n"
@@ -64,8 +68,10 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
   EXPECT_EQ(s.DownloadDir, dir_.string() + "/files/in/");
   EXPECT_EQ(s.EntitiesToPrintList, (std::vector<int>{1, 106}));
   EXPECT_EQ(s.DecimalSeparator, ',');
+  EXPECT_TRUE(s.TrimMemory);
   // WinAuth other than 1 logs in with User and Password, like 0.
-  EXPECT_EQ(login, "DSN=x;UID=u;PWD={p;w}");
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->connectionString, "DSN=x;UID=u;PWD={p;w}");
 }
 
 TEST_F(SettingsFile, IntegerTextsOutsideTheNumbersGiveTheDefault) {
@@ -92,9 +98,49 @@ TEST_F(SettingsFile, ByteOrderMarkDoesNotHideTheFirstSection) {
 
 TEST_F(SettingsFile, DatabaseLoginFollowsNoBaseAndWinAuth) {
   TSettings s;
-  EXPECT_EQ(Load("[DB]\nProvider=Driver=X;Server=h;\nWinAuth=1\n", s), "Driver=X;Server=h;Trusted_Connection=Yes");
+  EXPECT_EQ(Load("[DB]\nProvider=Driver=X;Server=h;\nWinAuth=1\n", s)->connectionString,
+            "Driver=X;Server=h;Trusted_Connection=Yes");
   EXPECT_EQ(Load("[DB]\nNoBase=1\nProvider=Driver=X\n", s), std::nullopt);
   EXPECT_TRUE(s.NoBase);
+}
+
+TEST_F(SettingsFile, ProviderPicksTheDatabaseClient) {
+  struct Case {
+    const char* provider;
+    DbClient client;
+  };
+  const Case cases[] = {
+      {"postgresql://dbhost:5432/telvaro", DbClient::Libpq},
+      {"postgres://u@dbhost/telvaro?sslmode=require", DbClient::Libpq},
+      {"  host=dbhost port=5432 dbname=telvaro", DbClient::Libpq},
+      {"dbname=telvaro", DbClient::Libpq},
+      {"service=central", DbClient::Libpq},
+      {"host=dbhost password='a;b c'", DbClient::Libpq},
+      {"Driver={PostgreSQL Unicode};Servername=dbhost;Port=5432;Database=telvaro", DbClient::Odbc},
+      {"DSN=central", DbClient::Odbc},
+      {"Server=tcp:dbhost,1433;Database=telvaro;Driver={ODBC Driver 18 for SQL Server}", DbClient::Odbc},
+      {"port=5432;Driver={PostgreSQL Unicode}", DbClient::Odbc},  // first key is libpq's, but Driver is ODBC's
+      {"host=dbhost dsn=x", DbClient::Odbc},
+      {"Host=dbhost", DbClient::Odbc},  // libpq keywords are lower case
+      {"POSTGRESQL://dbhost", DbClient::Odbc},
+      {"", DbClient::Odbc},
+      {"dbhost", DbClient::Odbc},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ProviderClient(c.provider), c.client) << c.provider;
+}
+
+TEST_F(SettingsFile, LibpqLoginKeepsTheStringAndPassesUserAndPasswordApart) {
+  TSettings s;
+  const std::string uri = "postgresql://dbhost/telvaro?application_name=x;y";
+  const DbLogin want{DbClient::Libpq, uri, "u", "p;w"};
+  EXPECT_EQ(Load("[DB]\nProvider=" + uri + "\nUser=u\nPassword=p;w\nTimeoutSec=5\n", s), want);
+  EXPECT_EQ(s.TimeoutSec, 5);
+  EXPECT_EQ(Load("[DB]\nProvider=host=h\n", s), (DbLogin{DbClient::Libpq, "host=h", "sa", ""}));
+  // The process's own account: libpq's defaults decide the login.
+  EXPECT_EQ(Load("[DB]\nProvider=host=h\nWinAuth=1\nUser=u\nPassword=p\n", s),
+            (DbLogin{DbClient::Libpq, "host=h", "", ""}));
+  EXPECT_EQ(Load("[DB]\nProvider=host=h\nTimeoutSec=0\n", s)->client, DbClient::Libpq);
+  EXPECT_EQ(s.TimeoutSec, 30);
 }
 
 TEST_F(SettingsFile, BlockSizeOutsideItsFieldIsReplaced) {

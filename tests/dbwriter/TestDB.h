@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "dbwriter/CentralDatabase.h"
 #include "dbwriter/Odbc.h"
 
 namespace telvaro::testdb {
@@ -22,6 +23,54 @@ inline std::string ConnectionString() {
   const char* s = std::getenv("TELVARO_TEST_ODBC");
   return s ? s : "";
 }
+
+/// The libpq connection string of the same database, or "" when none was started.
+inline std::string PgConnectionString() {
+  const char* s = std::getenv("TELVARO_TEST_PG");
+  return s ? s : "";
+}
+
+/// One client library's way to the test database, for tests that run over both.
+struct Client {
+  DbClient client;
+  const char* name;
+
+  /// The connection string as `postgres`, or as `role`.
+  std::string ConnectionString(const std::string& role = "") const {
+    const bool odbc = client == DbClient::Odbc;
+    std::string s = odbc ? testdb::ConnectionString() : PgConnectionString();
+    if (!role.empty()) {
+      const std::string user = odbc ? "Username=postgres" : "user=postgres";
+      const auto at = s.find(user);
+      if (at != std::string::npos) s.replace(at, user.size(), (odbc ? "Username=" : "user=") + role);
+    }
+    return s;
+  }
+  DbLogin Login(const std::string& role = "") const { return DbLogin{client, ConnectionString(role), "", ""}; }
+  /// A login whose connection fails at once.
+  DbLogin BadLogin() const {
+    return DbLogin{client, client == DbClient::Odbc ? "Driver={No Such Driver};" : "host=127.0.0.1 port=1", "", ""};
+  }
+  std::unique_ptr<CentralDatabase> Make(std::chrono::seconds timeout = std::chrono::seconds(30)) const {
+    return MakeCentralDatabase(client, timeout);
+  }
+  /// The checks read the database over ODBC, so both strings are needed.
+  bool Available() const { return !ConnectionString().empty() && !testdb::ConnectionString().empty(); }
+};
+
+inline void PrintTo(const Client& c, std::ostream* os) { *os << c.name; }
+
+inline const Client Odbc{DbClient::Odbc, "Odbc"};
+inline const Client Libpq{DbClient::Libpq, "Libpq"};
+
+/// The parameter name of a test over both clients.
+inline std::string ClientName(const ::testing::TestParamInfo<Client>& info) { return info.param.name; }
+
+#define TELVARO_REQUIRE_CLIENT(client)                                                         \
+  do {                                                                                         \
+    if (!(client).Available())                                                                 \
+      GTEST_SKIP() << "no test database for " << (client).name << " (scripts/pg-test.sh start)"; \
+  } while (0)
 
 #define TELVARO_REQUIRE_TEST_DB()                                                  \
   do {                                                                             \
