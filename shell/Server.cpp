@@ -41,22 +41,22 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
       dm_(dm),
       programDir_(std::move(programDir)),
       showMessage_(std::move(showMessage)),
-      PS(loop),
-      CS(loop),
-      ReconTimer(loop),
-      TimerRestartDB(loop),
-      TimerFree(loop) {
-  PS.SetPipeName("TelvaroPipe");
-  CS.SetPipeName("CmdPipe");
-  PS.SetReport(&log_);
-  CS.SetReport(&log_);
+      dataPipe_(loop),
+      commandPipe_(loop),
+      reconTimer_(loop),
+      restartDbTimer_(loop),
+      freeTimer_(loop) {
+  dataPipe_.SetPipeName("TelvaroPipe");
+  commandPipe_.SetPipeName("CmdPipe");
+  dataPipe_.SetReport(&log_);
+  commandPipe_.SetReport(&log_);
 }
 
 TfMain::~TfMain() { FormClose(); }
 
 bool TfMain::FormCreate() {
   try {
-    if (DB) DB->Close();
+    if (centralDb_) centralDb_->Close();
     log_.Append(Banner());
     log_.Append("Initialization begins");
 
@@ -75,9 +75,9 @@ bool TfMain::FormCreate() {
       else log_.Append("Identification off: " + loaded.reason);
     }
 
-    FIsClosed = false;
+    closed_ = false;
     if (!Settings.NoBase) {
-      DB = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
+      centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
       CreateMobThread();
     }
     CreateClientsThread();
@@ -85,32 +85,32 @@ bool TfMain::FormCreate() {
     env.log = &log_;
     env.store = &dm_;
     env.files = &files_;
-    IdServer = std::make_unique<TerminalServer>(env);
+    terminalServer_ = std::make_unique<TerminalServer>(env);
     // A port number past 16 bits would otherwise be cut to another, unrelated port.
     if (Settings.Port < 0 || Settings.Port > 65535)
       throw std::out_of_range("Could not listen at port " + std::to_string(Settings.Port) +
                               ": not a TCP port number");
-    IdServer->Start(static_cast<std::uint16_t>(Settings.Port), Settings.IOThreads);
+    terminalServer_->Start(static_cast<std::uint16_t>(Settings.Port), Settings.IOThreads);
   } catch (const std::exception& e) {
     showMessage_(e.what());
     return false;
   }
 
-  if (IdServer->Active())
-    log_.SetLabel("Port " + std::to_string(IdServer->Port()) + " for Krestel is ready to use.");
+  if (terminalServer_->Active())
+    log_.SetLabel("Port " + std::to_string(terminalServer_->Port()) + " for Krestel is ready to use.");
 
   if (Settings.NoBase) {
     log_.SetPanel(0, "No database");
   } else {
     try {
-      DB->Open(*dbLogin_);
+      centralDb_->Open(*dbLogin_);
     } catch (const std::exception&) {
       log_.Append("Could not connect to database");
       log_.SetPanel(0, "No database");
     }
-    if (DB->Connected()) {
+    if (centralDb_->Connected()) {
       log_.Append("Connected to database");
-      log_.SetPanel(0, "DB:" + DB->DatabaseName());
+      log_.SetPanel(0, "DB:" + centralDb_->DatabaseName());
     }
   }
 
@@ -123,16 +123,16 @@ bool TfMain::FormCreate() {
 
   if (!Settings.PipeChannel.empty()) {
     try {
-      PS.SetOptions(PipeOptions(Settings));
-      PS.SetPipeName(Settings.PipeChannel);
-      AttachDataPipeHandlers(PS, log_, [this] { return FIsClosed; });
-      PS.SetActive(true);
-      ClientsThread->SetPipe(&PS);
+      dataPipe_.SetOptions(PipeOptions(Settings));
+      dataPipe_.SetPipeName(Settings.PipeChannel);
+      AttachDataPipeHandlers(dataPipe_, log_, [this] { return closed_; });
+      dataPipe_.SetActive(true);
+      dataChannel_->SetPipe(&dataPipe_);
     } catch (const std::exception&) {
       log_.Append("Could not create pipe channel " + Settings.PipeChannel);
       log_.SetPanel(1, "No pipe channels");
     }
-    if (PS.Active()) {
+    if (dataPipe_.Active()) {
       log_.Append("Pipe server started OK, channel " + Settings.PipeChannel);
       log_.SetPanel(1, "Data: " + Settings.PipeChannel);
       StartReconTimer();
@@ -141,18 +141,18 @@ bool TfMain::FormCreate() {
 
   if (!Settings.CmdChannel.empty()) {
     try {
-      CS.SetOptions(PipeOptions(Settings));
-      CS.SetPipeName(Settings.CmdChannel);
+      commandPipe_.SetOptions(PipeOptions(Settings));
+      commandPipe_.SetPipeName(Settings.CmdChannel);
       commandChannel_ = std::make_unique<TCommandChannel>(
           dm_, [&dm = dm_](std::string_view r) { return dm.GetFuelReport(r); }, log_,
           TCommandOptions{Settings.BLK_SIZE, Settings.DownloadDir});
-      commandChannel_->Attach(CS);
-      CS.SetActive(true);
+      commandChannel_->Attach(commandPipe_);
+      commandPipe_.SetActive(true);
     } catch (const std::exception&) {
       log_.Append("Could not create command pipe channel " + Settings.CmdChannel);
       log_.SetPanel(1, "No command channels");
     }
-    if (CS.Active()) {
+    if (commandPipe_.Active()) {
       log_.Append("Command server started OK, channel " + Settings.CmdChannel);
       log_.SetPanel(1, log_.Panel(1) + " Cmd: " + Settings.CmdChannel);
     }
@@ -160,7 +160,7 @@ bool TfMain::FormCreate() {
 
   log_.SetPanel(4, "Version : " + CurrentFileInfo());
 
-  if (IdServer->Active() && CS.Active()) {
+  if (terminalServer_->Active() && commandPipe_.Active()) {
     log_.Append("Server started successfully at " +
                 FormatDateTime(Settings.ShortDateFormat + " " + Settings.LongTimeFormat, NowLocal()));
   } else {
@@ -170,25 +170,25 @@ bool TfMain::FormCreate() {
 }
 
 void TfMain::CreateMobThread() {
-  MobThread = std::make_unique<TMobilesThread>(*DB, Mobiles, Settings);
-  MobThread->SetReport(&log_);
+  dbWriter_ = std::make_unique<TMobilesThread>(*centralDb_, Mobiles, Settings);
+  dbWriter_->SetReport(&log_);
   // The end handler runs on the writer's own thread: it only hands over to the loop.
-  MobThread->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
-  MobThread->Start();
+  dbWriter_->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
+  dbWriter_->Start();
 }
 
 void TfMain::CreateClientsThread() {
-  ClientsThread = std::make_unique<TClientsThread>(MobilesToSend);
-  ClientsThread->SetReport(&log_);
-  ClientsThread->Start();
+  dataChannel_ = std::make_unique<TClientsThread>(MobilesToSend);
+  dataChannel_->SetReport(&log_);
+  dataChannel_->Start();
 }
 
 void TfMain::OnDBThreadTerminate() {
-  TimerRestartDB.expires_after(RestartDBDelay);
-  TimerRestartDB.async_wait([this](const asio::error_code& ec) {
-    if (ec || FIsClosed) return;
-    if (MobThread && !MobThread->Running()) {
-      MobThread->Stop();
+  restartDbTimer_.expires_after(RestartDBDelay);
+  restartDbTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || closed_) return;
+    if (dbWriter_ && !dbWriter_->Running()) {
+      dbWriter_->Stop();
       CreateMobThread();
     }
   });
@@ -196,9 +196,9 @@ void TfMain::OnDBThreadTerminate() {
 
 void TfMain::StartReconTimer() {
   if (Settings.ReconInterval <= 0) return;
-  ReconTimer.expires_after(std::chrono::milliseconds(Settings.ReconInterval));
-  ReconTimer.async_wait([this](const asio::error_code& ec) {
-    if (ec || FIsClosed) return;
+  reconTimer_.expires_after(std::chrono::milliseconds(Settings.ReconInterval));
+  reconTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || closed_) return;
     ReconTimerTimer();
     StartReconTimer();
   });
@@ -206,20 +206,20 @@ void TfMain::StartReconTimer() {
 
 void TfMain::ReconTimerTimer() {
   try {
-    if (PS.Active()) {
-      ClientsThread->SetPipe(nullptr);
-      PS.SetActive(false);
+    if (dataPipe_.Active()) {
+      dataChannel_->SetPipe(nullptr);
+      dataPipe_.SetActive(false);
     }
-    PS.SetActive(true);
-    ClientsThread->SetPipe(&PS);
+    dataPipe_.SetActive(true);
+    dataChannel_->SetPipe(&dataPipe_);
   } catch (const std::exception&) {
     log_.Append("Exception when reconnecting clients");
   }
 }
 
 void TfMain::StartTimerFree() {
-  TimerFree.expires_after(FreeInterval);
-  TimerFree.async_wait([this](const asio::error_code& ec) {
+  freeTimer_.expires_after(FreeInterval);
+  freeTimer_.async_wait([this](const asio::error_code& ec) {
     if (ec) return;
     // Gives freed heap pages back to the system; long runs otherwise keep their peak.
     // Off unless asked for: on a large heap the trim stalls other threads' allocations.
@@ -229,29 +229,29 @@ void TfMain::StartTimerFree() {
 }
 
 void TfMain::FormClose() {
-  if (FIsClosed) return;
-  FIsClosed = true;
-  ReconTimer.cancel();
-  TimerRestartDB.cancel();
-  TimerFree.cancel();
+  if (closed_) return;
+  closed_ = true;
+  reconTimer_.cancel();
+  restartDbTimer_.cancel();
+  freeTimer_.cancel();
 
   try {
-    PS.SetActive(false);
-    CS.SetActive(false);
+    dataPipe_.SetActive(false);
+    commandPipe_.SetActive(false);
   } catch (const std::exception&) {
   }
-  if (ClientsThread) ClientsThread->SetPipe(nullptr);
+  if (dataChannel_) dataChannel_->SetPipe(nullptr);
 
-  if (MobThread) MobThread->Stop();
-  if (ClientsThread) ClientsThread->Stop();
-  if (DB) DB->Close();
-  MobThread.reset();
+  if (dbWriter_) dbWriter_->Stop();
+  if (dataChannel_) dataChannel_->Stop();
+  if (centralDb_) centralDb_->Close();
+  dbWriter_.reset();
   Mobiles.Clear();
 
   // Closing the listener ends every terminal connection with its own end lines.
-  if (IdServer) IdServer->Stop();
-  IdServer.reset();
-  ClientsThread.reset();
+  if (terminalServer_) terminalServer_->Stop();
+  terminalServer_.reset();
+  dataChannel_.reset();
   MobilesToSend.Clear();
   dm_.Close();
 }

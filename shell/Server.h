@@ -45,7 +45,7 @@ class TfMain {
   /// The orderly shutdown; idempotent.
   void FormClose();
 
-  bool IsClosed() const noexcept { return FIsClosed; }
+  bool IsClosed() const noexcept { return closed_; }
 
  private:
   void CreateMobThread();
@@ -61,21 +61,21 @@ class TfMain {
   std::string programDir_;
   std::function<void(const std::string&)> showMessage_;
 
-  bool FIsClosed = false;
+  bool closed_ = false;
   std::optional<DbLogin> dbLogin_;
   DiskFileSink files_;
 
-  std::unique_ptr<CentralDatabase> DB;  ///< ODBC or libpq, as the Provider is written
-  std::unique_ptr<TMobilesThread> MobThread;
-  std::unique_ptr<TClientsThread> ClientsThread;
-  TPipeServer PS;
-  TPipeServer CS;
+  std::unique_ptr<CentralDatabase> centralDb_;  ///< ODBC or libpq, as the Provider is written
+  std::unique_ptr<TMobilesThread> dbWriter_;
+  std::unique_ptr<TClientsThread> dataChannel_;
+  TPipeServer dataPipe_;
+  TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;
-  std::unique_ptr<TerminalServer> IdServer;
+  std::unique_ptr<TerminalServer> terminalServer_;
 
-  asio::steady_timer ReconTimer;
-  asio::steady_timer TimerRestartDB;
-  asio::steady_timer TimerFree;
+  asio::steady_timer reconTimer_;
+  asio::steady_timer restartDbTimer_;
+  asio::steady_timer freeTimer_;
 };
 
 }  // namespace telvaro
