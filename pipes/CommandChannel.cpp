@@ -52,7 +52,7 @@ void TCommandChannel::GetFile(TCmd& cmd, TPipeStream& stream, int& ftype, std::i
 
   const std::string id = cmd.Rec.UID.str();
   store_.DelTask(id);
-  std::this_thread::sleep_for(UploadPause);
+  std::this_thread::sleep_for(options_.uploadPause);
 
   const std::int32_t wanted = options_.blkSize;
   const std::size_t blkSize = wanted >= 1 && wanted <= MaxBlockSize ? static_cast<std::size_t>(wanted) : 1024;

@@ -25,6 +25,8 @@ inline constexpr auto UploadPause = std::chrono::milliseconds(100);
 struct TCommandOptions {
   std::int32_t blkSize = 1024;  ///< bytes per file block; outside 1 to MaxBlockSize, 1024
   std::string downloadDir;      ///< directory of the fuel report file
+  /// The wait after clearing a terminal's tasks and before its file blocks are stored.
+  std::chrono::milliseconds uploadPause = UploadPause;
 };
 
 class TCommandChannel {

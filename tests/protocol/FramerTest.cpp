@@ -5,6 +5,7 @@
 
 #include "FrameBuilder.h"
 #include "protocol/StreamFramer.h"
+#include "tests/protocol/FramerFeed.h"
 
 namespace telvaro {
 namespace {
@@ -18,44 +19,23 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-/// Feeds `stream` in reads of the given sizes (the rest as one read) and collects
-/// messages; `peak` receives the most memory the framer held.
+/// Feeds `stream` in reads of the given sizes, in turn; `peak` receives the most memory
+/// the framer held.
 Outcome Feed(const ByteVec& stream, const std::vector<std::size_t>& reads, std::size_t* peak = nullptr) {
-  StreamFramer framer;
-  Outcome out;
-  std::size_t pos = 0;
-  std::size_t r = 0;
-  while (pos < stream.size() && !out.bad) {
-    std::size_t n = r < reads.size() ? reads[r++] : stream.size() - pos;
-    n = std::min(n, stream.size() - pos);
-    while (n > 0 && !out.bad) {
-      auto space = framer.Prepare(n);
-      std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(pos), space.size(), space.begin());
-      framer.Commit(space.size());
-      if (peak) *peak = std::max(*peak, framer.Allocated());
-      pos += space.size();
-      n -= space.size();
-      Bytes msg;
-      for (StreamFramer::Status s; (s = framer.Next(msg)) != StreamFramer::Status::NeedMore;) {
-        if (s == StreamFramer::Status::Bad) {
-          out.bad = true;
-          break;
-        }
-        out.messages.emplace_back(msg.begin(), msg.end());
-      }
-    }
-  }
-  return out;
+  FramerOutcome o = FeedFramer(stream, reads);
+  if (peak) *peak = o.peak;
+  return {std::move(o.messages), o.bad};
 }
 
 /// The ways a stream is cut into reads, each with a name for the failure message.
 std::vector<std::pair<std::string, std::vector<std::size_t>>> ReadPatterns(std::size_t size) {
   std::vector<std::pair<std::string, std::vector<std::size_t>>> p;
   p.emplace_back("whole", std::vector<std::size_t>{});
-  p.emplace_back("byte by byte", std::vector<std::size_t>(size, 1));
+  p.emplace_back("byte by byte", std::vector<std::size_t>{1});
   // Every split point of short streams; evenly spaced ones of long streams.
   const std::size_t step = size <= 4096 ? 1 : size / 509;
-  for (std::size_t cut = 1; cut < size; cut += step) p.emplace_back("split at " + std::to_string(cut), std::vector{cut});
+  for (std::size_t cut = 1; cut < size; cut += step)
+    p.emplace_back("split at " + std::to_string(cut), std::vector{cut, size});
   std::mt19937 rng(20240601);
   for (int run = 0; run < 20; ++run) {
     std::uniform_int_distribution<std::size_t> len(1, std::max<std::size_t>(1, size / 4));
