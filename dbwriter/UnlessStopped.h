@@ -2,6 +2,7 @@
 // Waiting for a blocking call of a client library that nothing can interrupt (a login
 // to a server that does not answer) without being held by it when asked to stop.
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -12,6 +13,11 @@
 #include <utility>
 
 namespace telvaro {
+
+/// Calls that RunUnlessStopped left running and that have not ended yet. A process must
+/// not run its exit-time clean-up while one is inside its client library: it ends with
+/// std::_Exit instead.
+inline std::atomic<std::size_t> AbandonedCalls{0};
 
 /// Runs `work` on a thread of its own and returns its result, or rethrows what it
 /// threw. When `stop` is requested first, returns nothing at once and leaves the
@@ -26,6 +32,7 @@ auto RunUnlessStopped(std::stop_token stop, Work work) -> std::optional<decltype
     std::optional<Result> result;
     std::exception_ptr error;
     bool finished = false;
+    bool abandoned = false;
   };
   const auto state = std::make_shared<State>();
   std::thread([state, work = std::move(work)]() mutable {
@@ -40,11 +47,16 @@ auto RunUnlessStopped(std::stop_token stop, Work work) -> std::optional<decltype
     state->result = std::move(result);
     state->error = error;
     state->finished = true;
+    if (state->abandoned) --AbandonedCalls;
     state->done.notify_all();
   }).detach();
 
   std::unique_lock lock(state->mutex);
-  if (!state->done.wait(lock, stop, [&] { return state->finished; })) return std::nullopt;
+  if (!state->done.wait(lock, stop, [&] { return state->finished; })) {
+    state->abandoned = true;
+    ++AbandonedCalls;
+    return std::nullopt;
+  }
   if (state->error) std::rethrow_exception(state->error);
   return std::move(state->result);
 }

@@ -10,6 +10,7 @@
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
 #include "dbwriter/DatabaseWriter.h"
+#include "dbwriter/UnlessStopped.h"
 #include "tests/dbwriter/TestDB.h"
 
 namespace telvaro {
@@ -251,6 +252,10 @@ TEST_P(WriterTest, StopCutsALoginToAServerThatDoesNotAnswerShort) {
       << "the stop waited for the login's time-out";
   EXPECT_EQ(LinesStartingWith("Thread for DB ended"), 1u);
   EXPECT_EQ(queue_.Size(), 1u) << "the record stays queued";
+  EXPECT_EQ(AbandonedCalls, 1u);
+  // The server side goes away: the login left behind ends on its own.
+  listener.close();
+  EXPECT_TRUE(WaitUntil([] { return AbandonedCalls == 0; }));
 }
 
 TEST_P(WriterTest, RecordsWaitForStartUpToOpenAndTheQueueIsBounded) {
