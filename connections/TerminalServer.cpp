@@ -81,7 +81,7 @@ struct Session {
   tcp::socket socket;
   asio::steady_timer pause;  ///< the pause before a command write
   asio::steady_timer watch;  ///< the deadline of an incomplete message or an identification answer
-  Wake wake;                 ///< the reader waits here for the writer
+  Wake wake;                 ///< the reader and the end steps wait here for the writer
   TerminalConnection conn;
   StreamFramer framer;
   bool closing = false;      ///< the server is stopping: write nothing more
