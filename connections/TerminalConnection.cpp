@@ -70,7 +70,14 @@ void TerminalConnection::CommandWritten(const TCmd& cmd) {
 }
 
 void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) {
+  CommandNotWritten();
   Log("Exception when sending a command to " + DisplayText(cmd.Rec.UID.view()) + " " + std::string(error));
+}
+
+void TerminalConnection::CommandNotWritten() noexcept {
+  // Untaken, a task from the store cannot be taken for a written one by the DelTask
+  // after the next write (a handshake reply on the terminal's next connection, say).
+  if (env_.store) env_.store->ReleaseTaken(commandFor_);
 }
 
 bool TerminalConnection::Route() {

@@ -63,6 +63,8 @@ class TerminalConnection {
   void CommandWritten(const TCmd& cmd);
   /// Logs a failed write; `cmd` stays queued and is fetched again after the next batch.
   void CommandFailed(const TCmd& cmd, std::string_view error);
+  /// The fetched command was not written (the connection ended first); it stays queued.
+  void CommandNotWritten() noexcept;
 
   /// Routes every held batch, oldest first, and empties the hold. False when the
   /// terminal was refused (identification rejected): the records after the refusal

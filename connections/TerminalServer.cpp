@@ -334,6 +334,8 @@ asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session
       } else {
         s.conn.CommandWritten(cmd);
       }
+    } else {
+      s.conn.CommandNotWritten();
     }
     if (!s.conn.Route()) s.over = true;
   } catch (const std::exception& e) {

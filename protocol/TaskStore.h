@@ -39,6 +39,9 @@ class TaskStore {
   virtual TaskBlock GetFirstTaskBlock(std::string_view id) = 0;
   /// Deletes the terminal's taken tasks that are not file blocks; never throws.
   virtual void DelTask(std::string_view id) noexcept = 0;
+  /// Marks the terminal's taken tasks untaken again: they were handed out and not
+  /// written, so no DelTask may take them for written ones. Never throws.
+  virtual void ReleaseTaken(std::string_view id) noexcept = 0;
   /// Deletes the terminal's file blocks whose offset is below `offset`.
   virtual void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) = 0;
   /// Deletes the terminal's file blocks of non-zero length.

@@ -36,6 +36,7 @@ class TDM final : public TaskStore {
                std::string_view cmd) override;
   TaskBlock GetFirstTaskBlock(std::string_view id) override;
   void DelTask(std::string_view id) noexcept override;
+  void ReleaseTaken(std::string_view id) noexcept override;
   void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override;
   void StopFileTransmit(std::string_view id) override;
   int CountCommandsFor(std::string_view id) override;

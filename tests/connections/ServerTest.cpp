@@ -342,6 +342,29 @@ TEST_F(ServerTest, EverythingSentBeforeThePeerClosesIsRoutedWhileACommandIsPendi
   EXPECT_EQ(store.CountFileCommandsFor(Imei), 1) << "the block stays queued";
 }
 
+TEST_F(ServerTest, CommandInItsPauseWhenThePeerClosesIsWrittenOnTheNextConnection) {
+  env.cmdDelay = std::chrono::milliseconds(300);
+  Restart();
+  auto c = Connect();
+  store.AddTask(Imei, 0, 1, -1, "CMD");
+  c->Write(Ping());
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the pause
+  c->Close();
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evPing, evDisconnect}));
+  EXPECT_EQ(store.CountCommandsFor(Imei), 1);
+
+  // The next connection's handshake reply deletes no command that was never written.
+  c = Connect();
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(3)), "CMD");
+  const std::string sent = "Command for " + Imei + " sent. Commands in queue  0";
+  EXPECT_TRUE(Eventually([&] {
+    const auto lines = log.Lines();
+    return std::count(lines.begin(), lines.end(), sent) == 2;  // the first reply, then the command
+  }));
+}
+
 TEST_F(ServerTest, IncompleteMessageHeldTooLongEndsItsConnectionButSilenceDoesNot) {
   env.frameTimeout = std::chrono::milliseconds(300);
   Restart();

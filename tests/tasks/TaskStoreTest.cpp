@@ -54,6 +54,27 @@ TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 1);
 }
 
+// A task handed out and never written must not be taken for a written one: neither
+// one released by its connection nor one handed out by a run that ended before the write.
+TEST_F(TaskDb, TaskHandedOutButNotWrittenSurvivesTheNextDelTask) {
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "handed out before a restart" : "released");
+    AddCommand(dm_, Imei, "unwritten");
+    ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
+    if (restart) {
+      dm_.Close();
+      dm_.Open(path_);
+    } else {
+      dm_.ReleaseTaken(Imei);
+    }
+    dm_.DelTask(Imei);  // as after a handshake reply
+    EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+    ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
+    dm_.DelTask(Imei);  // as after its own write
+    EXPECT_EQ(dm_.CountCommandsFor(Imei), 0);
+  }
+}
+
 // The per-terminal counts hold only while no one else writes the file.
 TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
   TDM second;
