@@ -46,7 +46,7 @@ class TCommandChannel {
   void CSPipeMessage(TPipeServer& sender, PipeHandle pipe, TPipeStream& stream);
   /// Cuts the file that follows the request record in `stream` (positioned after it)
   /// into blocks of blkSize bytes and stores each, encoded for the terminal, as a
-  /// file-block task of cmd's UID. `ftype` and `fsize` receive the request's type and
+  /// file-block task of cmd's UID, all in one transaction. `ftype` and `fsize` receive the request's type and
   /// declared size; on return `cmd` is the command of the last block. Throws
   /// std::invalid_argument for a type that is not a digit, a negative size or a file
   /// part shorter than declared, before anything is deleted or stored.

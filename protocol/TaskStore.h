@@ -4,6 +4,7 @@
 // use the real one in a temporary directory.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,10 @@ class TaskStore {
   virtual int CountFileCommandsFor(std::string_view id) = 0;
 
   virtual void AddFuelEvent(const FuelEvent& e) = 0;
+
+  /// Runs `add` as one transaction: the tasks it adds are all kept, or none when it
+  /// throws (or the process ends) before it returns.
+  virtual void AddTogether(const std::function<void()>& add) = 0;
 };
 
 }  // namespace telvaro

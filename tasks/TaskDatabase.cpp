@@ -125,6 +125,12 @@ struct TDM::Impl {
       db.Exec("UPDATE TASKS SET QE = 0 WHERE QE = 1");
     } catch (const std::runtime_error&) {
     }
+    CountRows();
+  }
+
+  /// Counts every terminal's rows from the table.
+  void CountRows() {
+    rows.clear();
     sqlite::Statement perTerminal(db, "SELECT DEV_ID, COUNT(*) FROM TASKS GROUP BY DEV_ID");
     auto q = perTerminal.Bind();
     while (q.Step()) rows.emplace(q.ColumnBytes(0), static_cast<int>(q.ColumnInt(1)));
@@ -219,6 +225,20 @@ void TDM::DelTask(std::string_view id) noexcept {
     impl_->Forget(id, impl_->db.Changes());
   } catch (...) {
     // A failed delete leaves the tasks queued; they are written again, as before.
+  }
+}
+
+void TDM::AddTogether(const std::function<void()>& add) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  try {
+    sqlite::Transaction tx(d.db);
+    add();
+    tx.Commit();
+  } catch (...) {
+    // Rolled back by now: the counts the additions raised are counted anew.
+    d.CountRows();
+    throw;
   }
 }
 

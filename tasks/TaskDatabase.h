@@ -42,6 +42,7 @@ class TDM final : public TaskStore {
   int CountCommandsFor(std::string_view id) override;
   int CountFileCommandsFor(std::string_view id) override;
   void AddFuelEvent(const FuelEvent& e) override;
+  void AddTogether(const std::function<void()>& add) override;
 
   /// The fuel report rows for a request "...*START*END*", dates in the report format;
   /// throws std::invalid_argument for a missing or invalid date.

@@ -58,19 +58,26 @@ ReconInterval=0
 NoBase=1
 EOF
 accepted=$work/accepted.txt  # "command CYCLE IMEI TEXT" and "upload CYCLE IMEI SIZE"
+pending=$work/pending.txt    # "IMEI SIZE LAST_OFFSET" of the uploads stored at a kill
 : >"$accepted"
+: >"$pending"
 integrity_failures=0
 
 accepted_lines() { grep -c -E '^Got (command|file) for ' "$1" 2>/dev/null || true; }
 
-# Whether the last upload accepted for terminal $1 has reached it whole (its last block
-# arrived). The server keeps its database to itself while it runs, so the terminals'
-# logs tell.
+# Whether terminal $1 has no upload under way: the last one accepted for it, and every
+# one found in the task database after a kill (a kill can fall after an upload is stored
+# and before the server logs it), has reached it up to its last block. The server keeps
+# its database to itself while it runs, so the terminals' logs tell.
 upload_done() {
-  local imei=$1 size
-  size=$(awk -v t="$imei" '$1 == "upload" && $3 == t { s = $4 } END { print s }' "$accepted")
-  [ -z "$size" ] && return 0
-  grep -q -h "^$imei block 1 $size $(((size - 1) / block * block)) " "$work"/commands-*.log 2>/dev/null
+  local imei=$1 size last
+  while read -r size last; do
+    grep -q -h "^$imei block 1 $size $last " "$work"/commands-*.log 2>/dev/null || return 1
+  done < <(
+    awk -v t="$imei" -v block="$block" '$1 == "upload" && $3 == t { s = $4 }
+      END { if (s != "") print s, int((s - 1) / block) * block }' "$accepted"
+    awk -v t="$imei" '$1 == t { print $2, $3 }' "$pending"
+  )
 }
 
 # Sends requests, one at a time, while the server runs; writes down the accepted ones.
@@ -146,6 +153,10 @@ for cycle in $(seq 1 "$kills"); do
     integrity_failures=$((integrity_failures + 1))
     echo "crashloop: integrity check after kill $cycle: $check" >&2
   fi
+  # A block's command carries the file size at bytes 18 to 21.
+  sqlite3 -separator ' ' "$home/upd_sw.mdb" \
+    "SELECT DEV_ID, substr(hex(CMD), 37, 8), max(\"Offset\") FROM TASKS WHERE File = 1 GROUP BY 1, 2" |
+    while read -r imei hex last; do echo "$imei $((16#$hex)) $last"; done >>"$pending"
   [ $((cycle % 20)) -eq 0 ] && echo "crashloop: $cycle kills, $(wc -l <"$accepted") requests accepted" >&2
 done
 killed_after=$((SECONDS - started))

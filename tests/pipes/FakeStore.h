@@ -32,6 +32,7 @@ struct FakeStore : TaskStore {
   int CountCommandsFor(std::string_view) override { return 0; }
   int CountFileCommandsFor(std::string_view) override { return 0; }
   void AddFuelEvent(const FuelEvent&) override {}
+  void AddTogether(const std::function<void()>& add) override { add(); }
 };
 
 }  // namespace telvaro::test

@@ -108,6 +108,15 @@ class FakeTaskStore : public TaskStore {
     Step();
     fuel.push_back(e);
   }
+  void AddTogether(const std::function<void()>& add) override {
+    const std::size_t before = tasks.size();
+    try {
+      add();
+    } catch (...) {
+      tasks.resize(before);
+      throw;
+    }
+  }
 
  private:
   void Step() {
