@@ -241,6 +241,9 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   }
   s.PipeQueueLimit = static_cast<std::uint64_t>(
       ini.ReadInt64("Server", "PipeQueueLimit", 256ll << 20, 65536, INT64_MAX / 2));
+  s.PipeMessageLimit = static_cast<std::uint64_t>(
+      ini.ReadInt64("Server", "PipeMessageLimit", 64ll << 20, 65536, INT64_MAX / 2));
+  s.FrameTimeoutSec = static_cast<std::int32_t>(ini.ReadInt64("Server", "FrameTimeoutSec", 300, 0, 86400));
   s.Identify = ini.ReadBool("Server", "Identify", false);
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
   s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);

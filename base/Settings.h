@@ -23,6 +23,8 @@ struct TSettings {
   std::string PipeDir = "/tmp";
   std::uint32_t PipeMode = 0666;              ///< socket file mode, octal in the file
   std::uint64_t PipeQueueLimit = 256ull << 20;  ///< bytes queued per pipe client
+  std::uint64_t PipeMessageLimit = 64ull << 20;  ///< bytes of one message a pipe client may send
+  std::int32_t FrameTimeoutSec = 300;         ///< longest hold of an incomplete terminal message; 0 never
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
   bool TrimMemory = false;                    ///< return freed heap to the system every 20 s

@@ -10,7 +10,7 @@ TMobilesThread::TMobilesThread(CentralDatabase& db, RecordQueue& mobiles, const 
 TMobilesThread::~TMobilesThread() { Stop(); }
 
 void TMobilesThread::Start() {
-  stop_ = false;
+  stop_ = std::stop_source();
   running_ = true;
   thread_ = std::thread([this] { Execute(); });
 }
@@ -27,8 +27,10 @@ void TMobilesThread::Stop() {
 void TMobilesThread::Execute() {
   try {
     const auto event = CreateNamedEvent(DBEventName);
+    // A stop request wakes the wait at once.
+    const std::stop_callback wake(stop_.get_token(), [&event] { event->Set(); });
     report_.OutputReport("Thread for DB started, waitng for data");
-    while (!stop_) {
+    while (!stop_.stop_requested()) {
       event->Wait(aTimeOut);
       event->Reset();
       ReportDrops();
@@ -75,8 +77,9 @@ bool TMobilesThread::EnsureConnected(bool haveWork) {
   if (now < nextReconnect_) return false;
   nextReconnect_ = now + std::chrono::seconds(settings_.ReconnectSec);
   try {
-    db_.Reopen();
+    db_.Reopen(stop_.get_token());
   } catch (const std::exception& e) {
+    if (stop_.stop_requested()) return false;
     if (!reconnectLogged_) report_.OutputReport(std::string("Could not reconnect to DB: ") + e.what());
     reconnectLogged_ = true;
     return false;
@@ -91,7 +94,7 @@ void TMobilesThread::ReportDrops() {
 }
 
 void TMobilesThread::Drain() {
-  while (!stop_) {
+  while (!stop_.stop_requested()) {
     mobiles_.Take(batch_, MaxTransaction);
     if (batch_.empty()) return;
     converted_.clear();

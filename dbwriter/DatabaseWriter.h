@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,9 +52,10 @@ class TMobilesThread {
   void SetOnTerminate(EndHandler handler) { onTerminate_ = std::move(handler); }
 
   void Start();
-  /// Asks the thread to stop; it notices within aTimeOut (or after the transaction
-  /// it is writing).
-  void Terminate() noexcept { stop_ = true; }
+  /// Asks the thread to stop. It notices at once while it waits for records or for a
+  /// login (which it leaves behind), and after the transaction it is writing, which
+  /// the database's time-out bounds.
+  void Terminate() noexcept { stop_.request_stop(); }
   /// Waits for the thread to end (Terminate first, or it waits forever).
   void WaitFor();
   /// Terminate and WaitFor.
@@ -86,7 +88,7 @@ class TMobilesThread {
   OperatorLog* log_ = nullptr;
   EndHandler onTerminate_;
   std::thread thread_;
-  std::atomic<bool> stop_{false};
+  std::stop_source stop_;
   std::atomic<bool> running_{false};
 
   // Writer-thread state.

@@ -31,6 +31,7 @@ struct TPipeOptions {
   std::string dir = "/tmp";                  ///< directory of the socket file
   std::uint32_t mode = 0666;                 ///< mode of the socket file
   std::uint64_t queueLimit = 256ull << 20;   ///< bytes queued per client before it is dropped
+  std::uint64_t messageLimit = 64ull << 20;  ///< bytes of one message a client may send
 
   bool operator==(const TPipeOptions&) const = default;
 };

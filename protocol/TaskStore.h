@@ -4,6 +4,7 @@
 // use the real one in a temporary directory.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,9 @@ class TaskStore {
   virtual TaskBlock GetFirstTaskBlock(std::string_view id) = 0;
   /// Deletes the terminal's taken tasks that are not file blocks; never throws.
   virtual void DelTask(std::string_view id) noexcept = 0;
+  /// Marks the terminal's taken tasks untaken again: they were handed out and not
+  /// written, so no DelTask may take them for written ones. Never throws.
+  virtual void ReleaseTaken(std::string_view id) noexcept = 0;
   /// Deletes the terminal's file blocks whose offset is below `offset`.
   virtual void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) = 0;
   /// Deletes the terminal's file blocks of non-zero length.
@@ -47,6 +51,10 @@ class TaskStore {
   virtual int CountFileCommandsFor(std::string_view id) = 0;
 
   virtual void AddFuelEvent(const FuelEvent& e) = 0;
+
+  /// Runs `add` as one transaction: the tasks it adds are all kept, or none when it
+  /// throws (or the process ends) before it returns.
+  virtual void AddTogether(const std::function<void()>& add) = 0;
 };
 
 }  // namespace telvaro

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build ccache pkg-config
-  libasio-dev libsqlite3-dev unixodbc-dev odbc-postgresql unixodbc libpq-dev
+  libasio-dev libsqlite3-dev sqlite3 unixodbc-dev odbc-postgresql unixodbc libpq-dev
   libncurses-dev libfmt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql

@@ -23,7 +23,9 @@ constexpr auto FreeInterval = 20s;
 constexpr std::string_view BuildYear = std::string_view(__DATE__).substr(7, 4);
 
 /// The pipe servers' options as the settings give them.
-TPipeOptions PipeOptions(const TSettings& s) { return {s.PipeDir, s.PipeMode, s.PipeQueueLimit}; }
+TPipeOptions PipeOptions(const TSettings& s) {
+  return {s.PipeDir, s.PipeMode, s.PipeQueueLimit, s.PipeMessageLimit};
+}
 
 }  // namespace
 

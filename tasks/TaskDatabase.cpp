@@ -107,6 +107,7 @@ struct TDM::Impl {
         firstTask(db, "SELECT ID, CMD FROM TASKS WHERE DEV_ID = ?1 ORDER BY BLK_NUM, ID LIMIT 1"),
         markTaken(db, "UPDATE TASKS SET QE = 1 WHERE ID = ?1"),
         delTaken(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND QE = 1 AND File = 0"),
+        releaseTaken(db, "UPDATE TASKS SET QE = 0 WHERE DEV_ID = ?1 AND QE = 1"),
         delOldBlocks(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND File = 1 AND \"Offset\" < ?2"),
         stopFile(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE > 0"),
         countFiles(db, "SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND File = 1"),
@@ -116,6 +117,20 @@ struct TDM::Impl {
         fuelReport(db,
                    "SELECT cnt, ID, utcdate, a_event, lat, lon, speed, keyid, fuel, Fuelsensor1, "
                    "Fuelsensor2 FROM Fuels WHERE utcdate BETWEEN ?1 AND ?2 ORDER BY cnt") {
+    // Whether a task an earlier run handed out was written is unknown: the run may
+    // have ended between the hand-out and the write. Untaken again, it is written once
+    // more rather than deleted unwritten by the next DelTask for its terminal. A file
+    // that refuses the update is opened all the same, its tasks left as they are.
+    try {
+      db.Exec("UPDATE TASKS SET QE = 0 WHERE QE = 1");
+    } catch (const std::runtime_error&) {
+    }
+    CountRows();
+  }
+
+  /// Counts every terminal's rows from the table.
+  void CountRows() {
+    rows.clear();
     sqlite::Statement perTerminal(db, "SELECT DEV_ID, COUNT(*) FROM TASKS GROUP BY DEV_ID");
     auto q = perTerminal.Bind();
     while (q.Step()) rows.emplace(q.ColumnBytes(0), static_cast<int>(q.ColumnInt(1)));
@@ -135,7 +150,7 @@ struct TDM::Impl {
   }
 
   sqlite::Database db;
-  sqlite::Statement addTask, firstTask, markTaken, delTaken, delOldBlocks, stopFile, countFiles,
+  sqlite::Statement addTask, firstTask, markTaken, delTaken, releaseTaken, delOldBlocks, stopFile, countFiles,
       addFuel, fuelReport;
   // Rows of TASKS per terminal, kept true by every write, so that a terminal with
   // nothing queued (nearly every batch of every terminal) never reaches SQLite.
@@ -210,6 +225,30 @@ void TDM::DelTask(std::string_view id) noexcept {
     impl_->Forget(id, impl_->db.Changes());
   } catch (...) {
     // A failed delete leaves the tasks queued; they are written again, as before.
+  }
+}
+
+void TDM::AddTogether(const std::function<void()>& add) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  try {
+    sqlite::Transaction tx(d.db);
+    add();
+    tx.Commit();
+  } catch (...) {
+    // Rolled back by now: the counts the additions raised are counted anew.
+    d.CountRows();
+    throw;
+  }
+}
+
+void TDM::ReleaseTaken(std::string_view id) noexcept {
+  try {
+    std::lock_guard lock(CDCS);
+    if (!impl_ || impl_->RowsOf(id) == 0) return;
+    impl_->releaseTaken.Bind().Text(1, id).Run();
+  } catch (...) {
+    // Left taken, the task is still handed out again; only a DelTask could drop it.
   }
 }
 

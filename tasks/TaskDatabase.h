@@ -36,11 +36,13 @@ class TDM final : public TaskStore {
                std::string_view cmd) override;
   TaskBlock GetFirstTaskBlock(std::string_view id) override;
   void DelTask(std::string_view id) noexcept override;
+  void ReleaseTaken(std::string_view id) noexcept override;
   void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override;
   void StopFileTransmit(std::string_view id) override;
   int CountCommandsFor(std::string_view id) override;
   int CountFileCommandsFor(std::string_view id) override;
   void AddFuelEvent(const FuelEvent& e) override;
+  void AddTogether(const std::function<void()>& add) override;
 
   /// The fuel report rows for a request "...*START*END*", dates in the report format;
   /// throws std::invalid_argument for a missing or invalid date.

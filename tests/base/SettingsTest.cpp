@@ -38,6 +38,8 @@ TEST_F(SettingsFile, EmptyOrMissingFileGivesEveryDefault) {
   ASSERT_TRUE(login);
   EXPECT_EQ(login->connectionString, "UID=sa;PWD=");
   EXPECT_EQ(s.TimeoutSec, 30);
+  EXPECT_EQ(s.FrameTimeoutSec, 300);
+  EXPECT_EQ(s.PipeMessageLimit, 64u << 20);
   Load("", s);
   EXPECT_EQ(s.Port, 4001);
 }
@@ -141,6 +143,26 @@ TEST_F(SettingsFile, LibpqLoginKeepsTheStringAndPassesUserAndPasswordApart) {
             (DbLogin{DbClient::Libpq, "host=h", "", ""}));
   EXPECT_EQ(Load("[DB]\nProvider=host=h\nTimeoutSec=0\n", s)->client, DbClient::Libpq);
   EXPECT_EQ(s.TimeoutSec, 30);
+}
+
+TEST_F(SettingsFile, BoundsOfConnectionsAndPipesOutsideTheirRangeGiveTheDefault) {
+  TSettings s;
+  struct Case {
+    const char* text;
+    std::int32_t frameTimeout;
+    std::uint64_t messageLimit;
+  };
+  const Case cases[] = {
+      {"FrameTimeoutSec=0\nPipeMessageLimit=65536\n", 0, 65536},  // 0: never
+      {"FrameTimeoutSec=45\nPipeMessageLimit=0x1000000\n", 45, 1u << 24},
+      {"FrameTimeoutSec=-1\nPipeMessageLimit=65535\n", 300, 64u << 20},
+      {"FrameTimeoutSec=86401\nPipeMessageLimit=x\n", 300, 64u << 20},
+  };
+  for (const Case& c : cases) {
+    Load(std::string("[Server]\n") + c.text, s);
+    EXPECT_EQ(s.FrameTimeoutSec, c.frameTimeout) << c.text;
+    EXPECT_EQ(s.PipeMessageLimit, c.messageLimit) << c.text;
+  }
 }
 
 TEST_F(SettingsFile, BlockSizeOutsideItsFieldIsReplaced) {

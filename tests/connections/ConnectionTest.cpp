@@ -56,6 +56,25 @@ TEST_F(ConnectionTest, CommandWhoseWriteFailedIsWrittenAfterTheNextBatch) {
       << "only written commands are announced";
 }
 
+TEST_F(ConnectionTest, BatchesHeldDuringAWriteAreRoutedInOrderAfterTheCommandsBatch) {
+  TerminalConnection c(env, "10.0.0.1");
+  auto cmd = Batch(c, Handshake(Imei));
+  ASSERT_TRUE(cmd);
+  // The session parses on while the reply waits for its pause, fetching nothing.
+  ASSERT_TRUE(c.Parse(Ping()));
+  ASSERT_TRUE(c.Parse(Avl(2)));
+  EXPECT_EQ(c.HeldRecords(), 4u);
+  EXPECT_TRUE(toSend.Size() == 0 && log.LineCount() == 1) << "nothing routed before the write";
+  c.CommandWritten(*cmd);
+  EXPECT_TRUE(c.Route());
+  EXPECT_EQ(c.HeldRecords(), 0u);
+  const auto sent = Drain(toSend);
+  EXPECT_EQ(Events(sent), (std::vector<std::int32_t>{evCommandSent, evHandshake, evPing, 0, 0}));
+  EXPECT_EQ(Drain(mobiles).size(), 2u) << "each batch keeps its own parse result";
+  EXPECT_FALSE(c.Parse(ByteVec(20, 0x55)));
+  EXPECT_EQ(c.HeldRecords(), 0u) << "a message without records holds nothing";
+}
+
 TEST_F(ConnectionTest, FailedFetchIsLoggedAndTheBatchStillRouted) {
   TerminalConnection c(env, "10.0.0.1");
   store.Close();

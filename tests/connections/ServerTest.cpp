@@ -258,6 +258,132 @@ TEST_F(ServerTest, StopDuringTheCommandPauseRoutesTheBatchAndKeepsTheCommand) {
   EXPECT_TRUE(c.ClosedByServer());
 }
 
+/// An upload block the test terminal never acknowledges: it is written after every
+/// batch that fetches a command.
+void QueueUnacknowledgedBlock(TDM& store) { store.AddTask(Imei, 0, 1, 4, "BLOCK"); }
+
+TEST_F(ServerTest, BatchesReceivedDuringThePauseAreRoutedRightAfterTheWrite) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto pause = std::chrono::milliseconds(500);
+  env.cmdDelay = pause;
+  Restart();
+  auto c = Connect();
+  QueueUnacknowledgedBlock(store);
+
+  // The records as the data channel gets them, with the time each arrived.
+  constexpr int frames = 30;
+  std::mutex mutex;
+  std::vector<std::pair<TNTMobile, Clock::time_point>> routed;
+  std::atomic<bool> done{false};
+  std::thread collector([&] {
+    while (!done) {
+      for (TNTMobile& m : Drain(toSend)) {
+        std::lock_guard lock(mutex);
+        routed.emplace_back(std::move(m), Clock::now());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::vector<Clock::time_point> sent;
+  const Clock::time_point begin = Clock::now();
+  for (int k = 0; k < frames; ++k) {
+    std::this_thread::sleep_until(begin + k * std::chrono::milliseconds(100));
+    c->Write(Avl(1, 0, ImeiNumber, 1700000000 + static_cast<std::uint32_t>(k)));
+    sent.push_back(Clock::now());
+  }
+  Eventually([&] {
+    std::lock_guard lock(mutex);
+    return std::count_if(routed.begin(), routed.end(), [](const auto& r) { return r.first.Rec.Event == 0; }) == frames;
+  });
+  done = true;
+  collector.join();
+  const auto elapsed = Clock::now() - begin;
+
+  std::vector<Clock::time_point> arrived;
+  std::size_t writes = 0;
+  for (const auto& [m, at] : routed) {
+    if (m.Rec.Event == evCommandSent) ++writes;
+    if (m.Rec.Event != 0) continue;
+    ASSERT_EQ(m.Rec.GNSS.UTC, UnixToDateTimeL(1700000000 + static_cast<std::uint32_t>(arrived.size())))
+        << "records in the order sent";
+    arrived.push_back(at);
+  }
+  ASSERT_EQ(arrived.size(), static_cast<std::size_t>(frames));
+  for (int k = 0; k < frames; ++k)
+    EXPECT_LT(arrived[k] - sent[k], pause + std::chrono::seconds(1)) << "frame " << k << " waited for later pauses";
+  // One command in flight: the batches of a pause fetch none, so there is at most
+  // one write per pause.
+  EXPECT_GE(writes, 1u);
+  EXPECT_LE(writes, static_cast<std::size_t>(elapsed / pause) + 1);
+}
+
+TEST_F(ServerTest, EverythingSentBeforeThePeerClosesIsRoutedWhileACommandIsPending) {
+  env.cmdDelay = std::chrono::milliseconds(200);
+  Restart();
+  auto c = Connect();
+  QueueUnacknowledgedBlock(store);
+  constexpr int frames = 50;
+  for (int k = 0; k < frames; ++k) c->Write(Avl(1, 0, ImeiNumber, 1700000000 + static_cast<std::uint32_t>(k)));
+  // Closed at once, with the server's writes unread: the server may see a reset.
+  c->Close();
+
+  std::vector<TNTMobile> records;
+  ASSERT_TRUE(Eventually([&] {
+    auto more = Drain(toSend);
+    records.insert(records.end(), more.begin(), more.end());
+    return !records.empty() && records.back().Rec.Event == evDisconnect;
+  }));
+  std::vector<TDateTime> times;
+  for (const auto& m : records)
+    if (m.Rec.Event == 0) times.push_back(m.Rec.GNSS.UTC);
+  ASSERT_EQ(times.size(), static_cast<std::size_t>(frames));
+  for (int k = 0; k < frames; ++k) EXPECT_EQ(times[k], UnixToDateTimeL(1700000000 + static_cast<std::uint32_t>(k)));
+  EXPECT_EQ(Drain(mobiles).size(), static_cast<std::size_t>(frames));
+  EXPECT_EQ(store.CountFileCommandsFor(Imei), 1) << "the block stays queued";
+}
+
+TEST_F(ServerTest, CommandInItsPauseWhenThePeerClosesIsWrittenOnTheNextConnection) {
+  env.cmdDelay = std::chrono::milliseconds(300);
+  Restart();
+  auto c = Connect();
+  store.AddTask(Imei, 0, 1, -1, "CMD");
+  c->Write(Ping());
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the pause
+  c->Close();
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evPing, evDisconnect}));
+  EXPECT_EQ(store.CountCommandsFor(Imei), 1);
+
+  // The next connection's handshake reply deletes no command that was never written.
+  c = Connect();
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(3)), "CMD");
+  const std::string sent = "Command for " + Imei + " sent. Commands in queue  0";
+  EXPECT_TRUE(Eventually([&] {
+    const auto lines = log.Lines();
+    return std::count(lines.begin(), lines.end(), sent) == 2;  // the first reply, then the command
+  }));
+}
+
+TEST_F(ServerTest, IncompleteMessageHeldTooLongEndsItsConnectionButSilenceDoesNot) {
+  env.frameTimeout = std::chrono::milliseconds(300);
+  Restart();
+  auto idle = Connect();
+  auto stalled = Connect();
+  const ByteVec ping = Ping();
+  stalled->Write(ByteVec(ping.begin(), ping.begin() + 7));
+  EXPECT_TRUE(stalled->ClosedByServer());
+  EXPECT_TRUE(Logged("Incomplete message time-out: 127.0.0.1"));
+  EXPECT_EQ(Events(TakeToSend(1)), std::vector<std::int32_t>{evDisconnect});
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(server->ConnectionCount(), 1u) << "a connection with nothing incomplete stays";
+  idle->Write(Ping());
+  EXPECT_EQ(Events(TakeToSend(1)), std::vector<std::int32_t>{evPing});
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Incomplete message time-out: 127.0.0.1"), 1);
+}
+
 TEST_F(ServerTest, RefusedAcceptIsLoggedAndRetried) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizer runtime itself needs descriptors for its checks";
@@ -342,6 +468,19 @@ TEST_F(IdentifyTest, RefusalInTheMiddleOfABatchStopsItsRoutingAndEndsTheConnecti
   EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evTextAnswer, evDisconnect}));
   EXPECT_TRUE(Logged(Imei + ": Answer is OK;ID=0"));
   EXPECT_TRUE(Logged(Imei + ": Wrong device. Connection refused"));
+}
+
+TEST_F(IdentifyTest, SilentTerminalIsEndedWhenItsIdentificationIsDue) {
+  env.identifyLimit = std::chrono::milliseconds(300);
+  Restart();
+  Client c(Port());
+  c.Write(Handshake(Imei));
+  EXPECT_EQ(Text(c.Read(2)), "OK");
+  EXPECT_TRUE(c.ClosedByServer()) << "with nothing sent after the handshake";
+  const auto records = TakeToSend(3);
+  ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evHandshake, evDisconnect}));
+  EXPECT_EQ(records[2].Rec.ID.view(), Imei);
+  EXPECT_TRUE(Logged("Thread ended with 127.0.0.1"));
 }
 
 TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {

@@ -118,11 +118,13 @@ inline ByteVec Answers(std::uint8_t nrec, const ByteVec& body, std::uint64_t ime
   return Frame(Payload(imei, 6, nrec, body));
 }
 
-/// An AVL frame of `n` records with no I/O elements, event `event`.
-inline ByteVec Avl(int n, std::uint8_t event = 0, std::uint64_t imei = ImeiNumber) {
+/// An AVL frame of `n` records with no I/O elements, event `event`, stamped from
+/// `firstTime` on, one second apart.
+inline ByteVec Avl(int n, std::uint8_t event = 0, std::uint64_t imei = ImeiNumber,
+                   std::uint32_t firstTime = 1700000000) {
   ByteVec body;
   for (int i = 0; i < n; ++i) {
-    PutBE(body, 1700000000 + i, 4);
+    PutBE(body, firstTime + static_cast<std::uint32_t>(i), 4);
     body.push_back(event);
     PutBE(body, 376000000, 4);
     PutBE(body, 557000000, 4);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+
+#include <asio.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -7,6 +10,7 @@
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
 #include "dbwriter/DatabaseWriter.h"
+#include "dbwriter/UnlessStopped.h"
 #include "tests/dbwriter/TestDB.h"
 
 namespace telvaro {
@@ -177,7 +181,8 @@ TEST_P(WriterTest, LostConnectionIsReopenedAndNothingIsLost) {
 }
 
 TEST_P(WriterTest, ServerThatStopsAnsweringCountsAsLost) {
-  if (GetParam().client == DbClient::Odbc) GTEST_SKIP() << "the ODBC connection has no answer time-out";
+  if (GetParam().client == DbClient::Odbc)
+    GTEST_SKIP() << "the PostgreSQL ODBC driver bounds no wait for an answer: its query time-out is the server's";
   const std::string role = "stall" + tag_;
   sql_->Exec("DROP ROLE IF EXISTS " + role);
   sql_->Exec("CREATE ROLE " + role + " LOGIN SUPERUSER");
@@ -219,6 +224,38 @@ TEST_P(WriterTest, ServerThatStopsAnsweringCountsAsLost) {
     return sql_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE usename = '" + role + "'") == "0";
   }));
   sql_->Exec("DROP ROLE " + role);
+}
+
+TEST_P(WriterTest, StopCutsALoginToAServerThatDoesNotAnswerShort) {
+  // A port that refuses at first, so that the login is kept at once; then a listener
+  // that takes connections into its backlog and never answers, as a server host that
+  // hangs would.
+  asio::io_context io;
+  asio::ip::tcp::acceptor listener(io, {asio::ip::address_v4::loopback(), 0});
+  const std::uint16_t port = listener.local_endpoint().port();
+  listener.close();
+  db_ = GetParam().Make(std::chrono::seconds(600));
+  EXPECT_THROW(db_->Open(GetParam().LoginAt(port)), DatabaseError);
+  listener.open(asio::ip::tcp::v4());
+  listener.set_option(asio::socket_base::reuse_address(true));
+  listener.bind({asio::ip::address_v4::loopback(), port});
+  listener.listen();
+
+  StartWriter();
+  Queue(Record(0));
+  // A connection waiting in the backlog: the writer is in its login.
+  pollfd p{listener.native_handle(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 30000), 1);
+  const auto asked = std::chrono::steady_clock::now();
+  writer_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(60))
+      << "the stop waited for the login's time-out";
+  EXPECT_EQ(LinesStartingWith("Thread for DB ended"), 1u);
+  EXPECT_EQ(queue_.Size(), 1u) << "the record stays queued";
+  EXPECT_EQ(AbandonedCalls, 1u);
+  // The server side goes away: the login left behind ends on its own.
+  listener.close();
+  EXPECT_TRUE(WaitUntil([] { return AbandonedCalls == 0; }));
 }
 
 TEST_P(WriterTest, RecordsWaitForStartUpToOpenAndTheQueueIsBounded) {

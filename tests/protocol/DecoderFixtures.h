@@ -87,6 +87,10 @@ class FakeTaskStore : public TaskStore {
   void DelTask(std::string_view id) noexcept override {
     std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.taken && !t.IsFileBlock(); });
   }
+  void ReleaseTaken(std::string_view id) noexcept override {
+    for (Task& t : tasks)
+      if (t.id == id) t.taken = false;
+  }
   void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override {
     std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.IsFileBlock() && t.offset < offset; });
   }
@@ -103,6 +107,15 @@ class FakeTaskStore : public TaskStore {
   void AddFuelEvent(const FuelEvent& e) override {
     Step();
     fuel.push_back(e);
+  }
+  void AddTogether(const std::function<void()>& add) override {
+    const std::size_t before = tasks.size();
+    try {
+      add();
+    } catch (...) {
+      tasks.resize(before);
+      throw;
+    }
   }
 
  private:

@@ -54,6 +54,27 @@ TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 1);
 }
 
+// A task handed out and never written must not be taken for a written one: neither
+// one released by its connection nor one handed out by a run that ended before the write.
+TEST_F(TaskDb, TaskHandedOutButNotWrittenSurvivesTheNextDelTask) {
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "handed out before a restart" : "released");
+    AddCommand(dm_, Imei, "unwritten");
+    ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
+    if (restart) {
+      dm_.Close();
+      dm_.Open(path_);
+    } else {
+      dm_.ReleaseTaken(Imei);
+    }
+    dm_.DelTask(Imei);  // as after a handshake reply
+    EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+    ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
+    dm_.DelTask(Imei);  // as after its own write
+    EXPECT_EQ(dm_.CountCommandsFor(Imei), 0);
+  }
+}
+
 // The per-terminal counts hold only while no one else writes the file.
 TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
   TDM second;
@@ -313,6 +334,45 @@ TEST_F(TaskDb, FailingStatementsWriteNothing) {
   Table t(*this);
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 2);
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 0);
+}
+
+TEST_F(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
+  EXPECT_THROW(dm_.AddTogether([&] {
+    AddBlock(dm_, Imei, 0, 1024);
+    AddBlock(dm_, Imei, 1, 1024);
+    throw std::runtime_error("the upload's request was cut short");
+  }),
+               std::runtime_error);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 0) << "the counts follow the rollback";
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).BLK_NUM, -1);
+
+  // Ended by a kill half-way: nothing of it is in the file.
+  AddCommand(dm_, Imei, "before");
+  dm_.Close();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TDM dm;
+    dm.Open(path_);
+    dm.AddTogether([&] {
+      AddBlock(dm, Imei, 0, 1024);
+      AddBlock(dm, Imei, 1, 1024);
+      ::kill(::getpid(), SIGKILL);
+    });
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  dm_.Open(path_);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 0);
+
+  dm_.AddTogether([&] {
+    AddBlock(dm_, Imei, 0, 1024);
+    AddBlock(dm_, Imei, 1, 1024);
+  });
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 2);
 }
 
 TEST_F(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {

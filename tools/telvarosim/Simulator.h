@@ -28,6 +28,10 @@ struct Options {
   int threads = 1;           ///< I/O threads of the simulator
   bool waitForOk = true;     ///< send data only after the handshake reply
   double linger = 0.5;       ///< seconds to keep reading after the last frame
+  /// When set, every command received is appended to this file as a line: the IMEI,
+  /// then "block TYPE SIZE OFFSET LENGTH" for an upload block or "text TEXT" for a text
+  /// command, which is then taken to end with ';'.
+  std::string logCommands;
 };
 
 /// Counters of one run; every field is updated by the terminals as they go.
@@ -37,7 +41,7 @@ struct Summary {
   std::atomic<std::uint64_t> framesSent{0}, recordsSent{0}, keepAlivesSent{0}, answersSent{0};
   std::atomic<std::uint64_t> bytesSent{0}, bytesReceived{0};
   std::atomic<std::uint64_t> commandsReceived{0}, versionRequests{0}, fileBlocks{0},
-      identifyRequests{0}, otherCommands{0}, unparsedBytes{0};
+      identifyRequests{0}, otherCommands{0}, textCommands{0}, unparsedBytes{0};
   double seconds = 0;
 
   /// A few lines for people.

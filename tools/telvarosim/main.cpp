@@ -28,6 +28,9 @@ constexpr const char* Usage =
     "  --threads T         I/O threads (1)\n"
     "  --no-wait           send data without waiting for the handshake reply\n"
     "  --linger S          seconds to keep reading after the last frame (0.5)\n"
+    "  --log-commands F    append every command received to file F, a line each: the\n"
+    "                      IMEI, then \"block TYPE SIZE OFFSET LENGTH\" for an upload block or\n"
+    "                      \"text TEXT\" for a text command (taken to end with ';')\n"
     "  --help              this text\n";
 
 [[noreturn]] void Fail(const std::string& text) {
@@ -71,13 +74,19 @@ int main(int argc, char** argv) {
       else if (a == "--threads") o.threads = std::stoi(value());
       else if (a == "--no-wait") o.waitForOk = false;
       else if (a == "--linger") o.linger = std::stod(value());
+      else if (a == "--log-commands") o.logCommands = value();
       else Fail("unknown option " + std::string(a));
     } catch (const std::logic_error&) {
       Fail("bad value for " + std::string(a));
     }
   }
   telvaro::sim::Summary s;
-  telvaro::sim::Run(o, s);
+  try {
+    telvaro::sim::Run(o, s);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "telvarosim: %s\n", e.what());
+    return 1;
+  }
   std::fputs(s.Text().c_str(), stdout);
   return s.connectFailed == 0 ? 0 : 1;
 }
