@@ -18,6 +18,7 @@
 #include "protocol/ParserContext.h"
 #include "protocol/TerminalParser.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 
 namespace telvaro {
 
@@ -35,6 +36,7 @@ struct ConnectionEnv {
   /// What the parsers read; terminals are identified when it holds a key table.
   ParserContext parser;
   RenderOptions render;                ///< the log line of every record
+  ServerMetrics* metrics = nullptr;    ///< counts traffic when set
 };
 
 /// How long an identification request may stay unanswered.
@@ -69,6 +71,9 @@ class TerminalConnection {
 
   /// Frees the batch's storage while the connection is idle.
   void ReleaseIdle() noexcept;
+
+  /// Records in the batch the latest Parse made.
+  std::size_t BatchSize() const noexcept { return batch_.size(); }
 
   /// The `ID` of the first record of the latest batch; empty before the first.
   const std::string& Identity() const noexcept { return identity_; }

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 
 #include <asio.hpp>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -21,6 +23,7 @@ namespace {
 
 using asio::ip::tcp;
 using Strand = asio::strand<asio::io_context::executor_type>;
+using SystemClock = std::chrono::system_clock;
 
 /// Pause after a refused accept (out of descriptors), so the listener never spins.
 constexpr auto AcceptRetryPause = std::chrono::milliseconds(100);
@@ -38,10 +41,14 @@ void EnableKeepAlive(tcp::socket& socket) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepProbes, sizeof KeepProbes);
 }
 
-/// One accepted connection. Touched only on its strand, except `entry` (server's lock).
+/// One accepted connection. Touched only on its strand, except `entry` and `id` (written
+/// on the strand under the server's lock) and the snapshot's atomics.
 struct Session {
-  Session(tcp::socket s, const ConnectionEnv& env, std::string peer)
-      : socket(std::move(s)), timer(socket.get_executor()), conn(env, std::move(peer)) {}
+  Session(tcp::socket s, const ConnectionEnv& env, const tcp::endpoint& peer)
+      : socket(std::move(s)),
+        timer(socket.get_executor()),
+        conn(env, peer.address().to_string()),
+        peerPort(peer.port()) {}
 
   tcp::socket socket;
   asio::steady_timer timer;  ///< the pause before a command write
@@ -49,6 +56,13 @@ struct Session {
   StreamFramer framer;
   bool closing = false;      ///< the server is stopping: write nothing more
   std::list<std::shared_ptr<Session>>::iterator entry;
+
+  // What a snapshot shows.
+  const std::uint16_t peerPort;
+  const SystemClock::time_point since = SystemClock::now();
+  std::string id;                              ///< the connection's identity as last published
+  std::atomic<SystemClock::rep> lastMessage{0};  ///< system clock ticks; 0 before the first message
+  std::atomic<std::uint64_t> records{0};
 };
 
 }  // namespace
@@ -71,8 +85,12 @@ struct TerminalServer::Impl {
   void StartSession(tcp::socket socket);
   asio::awaitable<void> Serve(std::shared_ptr<Session> s);
   asio::awaitable<void> Converse(Session& s);
-  asio::awaitable<bool> Batch(Session& s, Bytes message);
+  asio::awaitable<bool> Batch(Session& s, Bytes message, std::chrono::steady_clock::time_point arrived);
   void ConnectionError(const Session& s, const std::string& reason);
+  /// Counts a message that ended its connection.
+  void Refused() const noexcept {
+    if (env.metrics) env.metrics->messagesRefused.Add();
+  }
 
   ConnectionEnv env;
   asio::io_context ioc;
@@ -117,13 +135,15 @@ void TerminalServer::Impl::StartSession(tcp::socket socket) {
   if (ec) return;  // gone before it could be served
   EnableKeepAlive(socket);
   socket.non_blocking(true, ec);
-  auto s = std::make_shared<Session>(std::move(socket), env, peer.address().to_string());
+  if (env.metrics) env.metrics->terminalConnectionsAccepted.Add();
+  auto s = std::make_shared<Session>(std::move(socket), env, peer);
   {
     std::lock_guard lock(mutex);
     if (stopping) return;
     sessions.push_front(s);
     s->entry = sessions.begin();
   }
+  if (env.metrics) env.metrics->terminalConnections.Add(1);
   auto executor = s->socket.get_executor();
   asio::co_spawn(executor, Serve(std::move(s)), asio::detached);
 }
@@ -143,6 +163,7 @@ asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
   std::error_code ec;
   s->socket.shutdown(tcp::socket::shutdown_both, ec);
   s->socket.close(ec);
+  if (env.metrics) env.metrics->terminalConnections.Add(-1);
   std::lock_guard lock(mutex);
   sessions.erase(s->entry);
   changed.notify_all();
@@ -171,21 +192,41 @@ asio::awaitable<void> TerminalServer::Impl::Converse(Session& s) {
       co_return;
     }
     s.framer.Commit(n);
+    // The clock is read only for the record delay.
+    const auto arrived = env.metrics ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
 
     Bytes message;
     for (;;) {
       const StreamFramer::Status status = s.framer.Next(message);
       if (status == StreamFramer::Status::NeedMore) break;
-      if (status == StreamFramer::Status::Bad) co_return;
-      if (!co_await Batch(s, message)) co_return;
+      if (status == StreamFramer::Status::Bad) {
+        Refused();
+        co_return;
+      }
+      if (!co_await Batch(s, message, arrived)) co_return;
     }
     s.framer.ReleaseIfEmpty();
     s.conn.ReleaseIdle();
   }
 }
 
-asio::awaitable<bool> TerminalServer::Impl::Batch(Session& s, Bytes message) {
-  if (!s.conn.Parse(message)) co_return false;
+asio::awaitable<bool> TerminalServer::Impl::Batch(Session& s, Bytes message,
+                                                 std::chrono::steady_clock::time_point arrived) {
+  s.lastMessage.store(SystemClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  const bool parsed = s.conn.Parse(message);
+  if (s.conn.Identity() != s.id) {
+    std::lock_guard lock(mutex);
+    s.id = s.conn.Identity();
+  }
+  if (!parsed) {
+    Refused();
+    co_return false;
+  }
+  const std::size_t received = s.conn.BatchSize();
+  // Only this strand writes the count.
+  s.records.store(s.records.load(std::memory_order_relaxed) + received, std::memory_order_relaxed);
+  if (env.metrics) env.metrics->recordsReceived.Add(received);
+
   if (std::optional<TCmd> cmd = s.conn.FetchCommand()) {
     std::error_code ec;
     if (env.cmdDelay.count() > 0) {
@@ -197,11 +238,20 @@ asio::awaitable<bool> TerminalServer::Impl::Batch(Session& s, Bytes message) {
       const std::string_view bytes = cmd->WireBytes();
       co_await asio::async_write(s.socket, asio::buffer(bytes.data(), bytes.size()),
                                  asio::redirect_error(asio::use_awaitable, ec));
-      if (ec) s.conn.CommandFailed(*cmd, ec.message());
-      else s.conn.CommandWritten(*cmd);
+      if (ec) {
+        s.conn.CommandFailed(*cmd, ec.message());
+      } else {
+        if (env.metrics) env.metrics->commandsWritten.Add();
+        s.conn.CommandWritten(*cmd);
+      }
     }
   }
   const bool accepted = s.conn.Route();
+  if (env.metrics) {
+    env.metrics->recordDelaySeconds.Observe(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - arrived).count());
+    if (!accepted) Refused();
+  }
   co_return accepted && !s.closing && s.socket.is_open();
 }
 
@@ -272,6 +322,25 @@ bool TerminalServer::Active() const noexcept {
 std::size_t TerminalServer::ConnectionCount() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->sessions.size();
+}
+
+std::vector<TerminalInfo> TerminalServer::Terminals() const {
+  std::vector<TerminalInfo> out;
+  std::lock_guard lock(impl_->mutex);
+  out.reserve(impl_->sessions.size());
+  // New connections go to the front.
+  for (auto it = impl_->sessions.rbegin(); it != impl_->sessions.rend(); ++it) {
+    const Session& s = **it;
+    TerminalInfo& t = out.emplace_back();
+    t.id = s.id;
+    t.peer = s.conn.Peer();
+    t.port = s.peerPort;
+    t.connectedSince = s.since;
+    if (const auto last = s.lastMessage.load(std::memory_order_relaxed))
+      t.lastMessage = SystemClock::time_point(SystemClock::duration(last));
+    t.records = s.records.load(std::memory_order_relaxed);
+  }
+  return out;
 }
 
 }  // namespace telvaro
