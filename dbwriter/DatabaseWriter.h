@@ -15,6 +15,7 @@
 #include "dbwriter/CentralDatabase.h"
 #include "dbwriter/TelemetryRecord.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 #include "base/Settings.h"
 
 namespace telvaro {
@@ -49,6 +50,9 @@ class TMobilesThread {
   /// Sets the handler called when the thread ends; set it before Start. It runs on
   /// the writer thread, so it must not destroy this object: post to the main loop.
   void SetOnTerminate(EndHandler handler) { onTerminate_ = std::move(handler); }
+  /// Counts writes, drops and transaction times and shows the connection in `metrics`;
+  /// set it before Start.
+  void SetMetrics(ServerMetrics* metrics) noexcept { metrics_ = metrics; }
 
   void Start();
   /// Asks the thread to stop; it notices within aTimeOut (or after the transaction
@@ -84,6 +88,7 @@ class TMobilesThread {
   const TSettings& settings_;
   LogReporter report_;
   OperatorLog* log_ = nullptr;
+  ServerMetrics* metrics_ = nullptr;
   EndHandler onTerminate_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
