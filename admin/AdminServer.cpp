@@ -1,6 +1,7 @@
 #include "admin/AdminServer.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -162,6 +163,19 @@ std::optional<std::int64_t> TaskNumber(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
   if (ec != std::errc() || end != text.data() + text.size() || n <= 0) return std::nullopt;
   return n;
+}
+
+/// Why `address` cannot be listened at when it does not resolve; "" when it does.
+std::string ResolveProblem(const std::string& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(address.c_str(), "0", &hints, &found);
+  if (rc != 0) return ::gai_strerror(rc);
+  ::freeaddrinfo(found);
+  return "";
 }
 
 bool IsLoopback(const std::string& address) {
@@ -443,15 +457,16 @@ AdminServer::~AdminServer() { Stop(); }
 
 void AdminServer::Start() {
   Impl& d = *impl_;
+  const auto fail = [&d](const std::string& reason) {
+    throw std::runtime_error("Could not open the HTTP port " + std::to_string(d.options.port) + ": " + reason);
+  };
+  // The library tells only that it failed: an address that does not resolve is found
+  // here, and the socket calls leave their reason in errno.
+  if (const std::string problem = ResolveProblem(d.options.address); !problem.empty()) fail(problem);
   errno = 0;
   const int bound = d.options.port == 0 ? d.http.bind_to_any_port(d.options.address)
                                         : (d.http.bind_to_port(d.options.address, d.options.port) ? d.options.port : -1);
-  if (bound <= 0) {
-    // The library reports no reason; the failed call leaves it in errno, except when the
-    // address itself could not be resolved.
-    const std::string reason = errno != 0 ? std::strerror(errno) : "cannot listen at address " + d.options.address;
-    throw std::runtime_error("Could not open the HTTP port " + std::to_string(d.options.port) + ": " + reason);
-  }
+  if (bound <= 0) fail(errno != 0 ? std::strerror(errno) : "cannot listen at address " + d.options.address);
   d.port = static_cast<std::uint16_t>(bound);
   d.listener = std::thread([&d] { d.http.listen_after_bind(); });
 }
