@@ -248,6 +248,10 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
   s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
 
+  s.HttpAddress = ini.ReadString("Http", "Address", "127.0.0.1");
+  s.HttpPort = ini.ReadInt("Http", "Port", 4002);
+  s.HttpToken = ini.ReadString("Http", "Token", "");
+
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 
   s.EntitiesToPrint = ini.ReadString("Entities", "EntitiesToPrint", "");

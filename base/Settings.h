@@ -35,6 +35,11 @@ struct TSettings {
   std::int32_t QueueLimit = 1000000;
   std::int32_t TimeoutSec = 30;               ///< login and answer time-out of the central database
 
+  // [Http]
+  std::string HttpAddress = "127.0.0.1";
+  std::int32_t HttpPort = 4002;               ///< 0: no admin endpoint (and no metrics)
+  std::string HttpToken;                      ///< bearer token for changes; "": loopback peers only
+
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program
   /// directory itself); file names are appended to it without a separator.

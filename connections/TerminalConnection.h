@@ -21,6 +21,7 @@
 #include "protocol/ParserContext.h"
 #include "protocol/TerminalParser.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 
 namespace telvaro {
 
@@ -42,6 +43,7 @@ struct ConnectionEnv {
   /// What the parsers read; terminals are identified when it holds a key table.
   ParserContext parser;
   RenderOptions render;                ///< the log line of every record
+  ServerMetrics* metrics = nullptr;    ///< counts traffic when set
 };
 
 class TerminalConnection {

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 
 #include <asio.hpp>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -22,6 +24,7 @@ namespace {
 using asio::ip::tcp;
 using Strand = asio::strand<asio::io_context::executor_type>;
 using Clock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
 
 /// Pause after a refused accept (out of descriptors), so the listener never spins.
 constexpr auto AcceptRetryPause = std::chrono::milliseconds(100);
@@ -71,12 +74,13 @@ class Wake {
 /// after a batch is written by a writer of its own after its pause, and the batches
 /// parsed meanwhile are held and routed right after the write.
 struct Session {
-  Session(tcp::socket s, const ConnectionEnv& env, std::string peer)
+  Session(tcp::socket s, const ConnectionEnv& env, const tcp::endpoint& peer)
       : socket(std::move(s)),
         pause(socket.get_executor()),
         watch(socket.get_executor()),
         wake(socket.get_executor()),
-        conn(env, std::move(peer)) {}
+        conn(env, peer.address().to_string()),
+        peerPort(peer.port()) {}
 
   tcp::socket socket;
   asio::steady_timer pause;  ///< the pause before a command write
@@ -94,7 +98,15 @@ struct Session {
   TDateTime identSentAt = 0;       ///< the identification request `identDeadline` is for
   Clock::time_point identDeadline;
   Clock::time_point armed = Clock::time_point::max();  ///< when `watch` expires
+  Clock::time_point heldSince;     ///< when the oldest batch held in a pause arrived
   std::list<std::shared_ptr<Session>>::iterator entry;
+
+  // What a snapshot shows; `id` is written on the strand under the server's lock.
+  const std::uint16_t peerPort;
+  const SystemClock::time_point since = SystemClock::now();
+  std::string id;                                ///< the connection's identity as last published
+  std::atomic<SystemClock::rep> lastMessage{0};  ///< system clock ticks; 0 before the first message
+  std::atomic<std::uint64_t> records{0};
 };
 
 /// Ends the reading of `s`: a command in flight is still written, then the held
@@ -132,13 +144,19 @@ struct TerminalServer::Impl {
   asio::awaitable<bool> Converse(std::shared_ptr<Session> s);
   /// One complete message: parsed, then a command fetched for it or its batch routed.
   /// False when the connection must end.
-  bool Take(const std::shared_ptr<Session>& s, Bytes message);
+  bool Take(const std::shared_ptr<Session>& s, Bytes message, Clock::time_point arrived);
+  /// Routes the parsed batches; false when the connection must end.
+  bool Route(Session& s, Clock::time_point arrived);
   /// The pause, the command's write and its bookkeeping, then every held batch routed.
   asio::awaitable<void> WriteCommand(std::shared_ptr<Session> s, TCmd cmd);
   /// Sets the deadline of an incomplete message or an unanswered identification.
   void Watch(const std::shared_ptr<Session>& s);
   void Expired(const std::shared_ptr<Session>& s);
   void ConnectionError(const Session& s, const std::string& reason);
+  /// Counts a message that ended its connection.
+  void Refused() const noexcept {
+    if (env.metrics) env.metrics->messagesRefused.Add();
+  }
 
   ConnectionEnv env;
   asio::io_context ioc;
@@ -183,13 +201,15 @@ void TerminalServer::Impl::StartSession(tcp::socket socket) {
   if (ec) return;  // gone before it could be served
   EnableKeepAlive(socket);
   socket.non_blocking(true, ec);
-  auto s = std::make_shared<Session>(std::move(socket), env, peer.address().to_string());
+  if (env.metrics) env.metrics->terminalConnectionsAccepted.Add();
+  auto s = std::make_shared<Session>(std::move(socket), env, peer);
   {
     std::lock_guard lock(mutex);
     if (stopping) return;
     sessions.push_front(s);
     s->entry = sessions.begin();
   }
+  if (env.metrics) env.metrics->terminalConnections.Add(1);
   auto executor = s->socket.get_executor();
   asio::co_spawn(executor, Serve(std::move(s)), asio::detached);
 }
@@ -221,6 +241,7 @@ asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
   std::error_code ec;
   s->socket.shutdown(tcp::socket::shutdown_both, ec);
   s->socket.close(ec);
+  if (env.metrics) env.metrics->terminalConnections.Add(-1);
   std::lock_guard lock(mutex);
   sessions.erase(s->entry);
   changed.notify_all();
@@ -258,6 +279,8 @@ asio::awaitable<bool> TerminalServer::Impl::Converse(std::shared_ptr<Session> sp
       co_return true;
     }
     s.framer.Commit(n);
+    // The clock is read only for the record delay.
+    const Clock::time_point arrived = env.metrics ? Clock::now() : Clock::time_point{};
 
     bool framed = false;
     Bytes message;
@@ -269,11 +292,12 @@ asio::awaitable<bool> TerminalServer::Impl::Converse(std::shared_ptr<Session> sp
       const StreamFramer::Status status = s.framer.Next(message);
       if (status == StreamFramer::Status::NeedMore) break;
       if (status == StreamFramer::Status::Bad) {
+        Refused();
         s.over = true;
         break;
       }
       framed = true;
-      if (!Take(sp, message)) s.over = true;
+      if (!Take(sp, message, arrived)) s.over = true;
     }
     if (s.closing) co_return true;
     if (s.framer.Buffered() == 0) {
@@ -291,19 +315,44 @@ asio::awaitable<bool> TerminalServer::Impl::Converse(std::shared_ptr<Session> sp
   co_return false;
 }
 
-bool TerminalServer::Impl::Take(const std::shared_ptr<Session>& sp, Bytes message) {
+bool TerminalServer::Impl::Take(const std::shared_ptr<Session>& sp, Bytes message, Clock::time_point arrived) {
   Session& s = *sp;
-  if (!s.conn.Parse(message)) return false;
+  s.lastMessage.store(SystemClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  const std::size_t before = s.conn.HeldRecords();
+  const bool parsed = s.conn.Parse(message);
+  if (s.conn.Identity() != s.id) {
+    std::lock_guard lock(mutex);
+    s.id = s.conn.Identity();
+  }
+  if (!parsed) {
+    Refused();
+    return false;
+  }
+  const std::size_t received = s.conn.HeldRecords() - before;
+  // Only this strand writes the count.
+  s.records.store(s.records.load(std::memory_order_relaxed) + received, std::memory_order_relaxed);
+  if (env.metrics) env.metrics->recordsReceived.Add(received);
+
   // One command in flight: this batch waits for it and fetches none of its own.
   if (s.writing) return true;
   if (s.writable && !s.closing) {
     if (std::optional<TCmd> cmd = s.conn.FetchCommand()) {
       s.writing = true;
+      s.heldSince = arrived;
       asio::co_spawn(s.socket.get_executor(), WriteCommand(sp, std::move(*cmd)), asio::detached);
       return true;
     }
   }
-  return s.conn.Route() && !s.closing;
+  return Route(s, arrived) && !s.closing;
+}
+
+bool TerminalServer::Impl::Route(Session& s, Clock::time_point arrived) {
+  const bool accepted = s.conn.Route();
+  if (env.metrics) {
+    env.metrics->recordDelaySeconds.Observe(std::chrono::duration<double>(Clock::now() - arrived).count());
+    if (!accepted) Refused();
+  }
+  return accepted;
 }
 
 asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session> sp, TCmd cmd) {
@@ -332,12 +381,13 @@ asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session
         s.writable = false;
         s.conn.CommandFailed(cmd, ec.message());
       } else {
+        if (env.metrics) env.metrics->commandsWritten.Add();
         s.conn.CommandWritten(cmd);
       }
     } else {
       s.conn.CommandNotWritten();
     }
-    if (!s.conn.Route()) s.over = true;
+    if (!Route(s, s.heldSince)) s.over = true;
   } catch (const std::exception& e) {
     s.inWrite = false;
     if (!s.closing) ConnectionError(s, e.what());
@@ -458,6 +508,25 @@ bool TerminalServer::Active() const noexcept {
 std::size_t TerminalServer::ConnectionCount() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->sessions.size();
+}
+
+std::vector<TerminalInfo> TerminalServer::Terminals() const {
+  std::vector<TerminalInfo> out;
+  std::lock_guard lock(impl_->mutex);
+  out.reserve(impl_->sessions.size());
+  // New connections go to the front.
+  for (auto it = impl_->sessions.rbegin(); it != impl_->sessions.rend(); ++it) {
+    const Session& s = **it;
+    TerminalInfo& t = out.emplace_back();
+    t.id = s.id;
+    t.peer = s.conn.Peer();
+    t.port = s.peerPort;
+    t.connectedSince = s.since;
+    if (const auto last = s.lastMessage.load(std::memory_order_relaxed))
+      t.lastMessage = SystemClock::time_point(SystemClock::duration(last));
+    t.records = s.records.load(std::memory_order_relaxed);
+  }
+  return out;
 }
 
 }  // namespace telvaro

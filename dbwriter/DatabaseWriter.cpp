@@ -3,6 +3,27 @@
 #include "queues/NamedEvent.h"
 
 namespace telvaro {
+namespace {
+
+/// Observes the time of one transaction, however it ends.
+class TransactionTimer {
+ public:
+  explicit TransactionTimer(ServerMetrics* metrics) noexcept
+      : histogram_(metrics ? &metrics->dbWriteSeconds : nullptr),
+        start_(histogram_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{}) {}
+  ~TransactionTimer() {
+    if (histogram_)
+      histogram_->Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
+  }
+  TransactionTimer(const TransactionTimer&) = delete;
+  TransactionTimer& operator=(const TransactionTimer&) = delete;
+
+ private:
+  Histogram* histogram_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
 
 TMobilesThread::TMobilesThread(CentralDatabase& db, RecordQueue& mobiles, const TSettings& settings)
     : db_(db), mobiles_(mobiles), settings_(settings) {}
@@ -37,7 +58,9 @@ void TMobilesThread::Execute() {
       // Records are looked for on every wake-up, time-outs included, so that what
       // waited through an outage is written as soon as the connection is back.
       const bool haveWork = mobiles_.Size() > 0;
-      if (!EnsureConnected(haveWork)) continue;
+      const bool connected = EnsureConnected(haveWork);
+      if (metrics_) metrics_->dbConnected.Set(connected ? 1 : 0);
+      if (!connected) continue;
       if (haveWork) Drain();
     }
   } catch (const std::exception& e) {
@@ -51,6 +74,7 @@ void TMobilesThread::Execute() {
 }
 
 void TMobilesThread::SetDown() {
+  if (metrics_) metrics_->dbConnected.Set(0);
   if (down_) return;
   down_ = true;
   reconnectLogged_ = false;
@@ -89,8 +113,10 @@ bool TMobilesThread::EnsureConnected(bool haveWork) {
 }
 
 void TMobilesThread::ReportDrops() {
-  if (const std::size_t n = mobiles_.TakeDropped())
+  if (const std::size_t n = mobiles_.TakeDropped()) {
     report_.OutputReport("DB queue limit reached, oldest records dropped: " + std::to_string(n));
+    if (metrics_) metrics_->dbRecordsDropped.Add(n);
+  }
 }
 
 void TMobilesThread::Drain() {
@@ -118,7 +144,11 @@ void TMobilesThread::Drain() {
 std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
   if (mobiles.empty()) return 0;
   try {
-    db_.WriteTransaction(mobiles);
+    {
+      TransactionTimer timer(metrics_);
+      db_.WriteTransaction(mobiles);
+    }
+    if (metrics_) metrics_->dbRecordsWritten.Add(mobiles.size());
     return mobiles.size();
   } catch (const DatabaseError& e) {
     // Nothing of the transaction was stored.
@@ -134,14 +164,24 @@ std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
 bool TMobilesThread::WriteToDB(const TMobile& mobile) {
   if (!db_.Connected()) return false;
   if (mobile.FNotForMainTable) {
-    db_.AddObject(mobile);
-    return db_.Connected();
+    {
+      TransactionTimer timer(metrics_);
+      db_.AddObject(mobile);
+    }
+    if (!db_.Connected()) return false;
+    if (metrics_) metrics_->dbRecordsWritten.Add();
+    return true;
   }
   try {
-    db_.AddMobile(mobile);
+    {
+      TransactionTimer timer(metrics_);
+      db_.AddMobile(mobile);
+    }
+    if (metrics_) metrics_->dbRecordsWritten.Add();
   } catch (const DatabaseError& e) {
     if (e.ConnectionLost() || !db_.Connected()) return false;
     report_.OutputReport(std::string("Error  writing  to DB  ") + e.what());
+    if (metrics_) metrics_->dbRecordsDropped.Add();
   }
   return true;
 }

@@ -16,6 +16,7 @@
 #include "dbwriter/CentralDatabase.h"
 #include "dbwriter/TelemetryRecord.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 #include "base/Settings.h"
 
 namespace telvaro {
@@ -50,6 +51,9 @@ class TMobilesThread {
   /// Sets the handler called when the thread ends; set it before Start. It runs on
   /// the writer thread, so it must not destroy this object: post to the main loop.
   void SetOnTerminate(EndHandler handler) { onTerminate_ = std::move(handler); }
+  /// Counts writes, drops and transaction times and shows the connection in `metrics`;
+  /// set it before Start.
+  void SetMetrics(ServerMetrics* metrics) noexcept { metrics_ = metrics; }
 
   void Start();
   /// Asks the thread to stop. It notices at once while it waits for records or for a
@@ -86,6 +90,7 @@ class TMobilesThread {
   const TSettings& settings_;
   LogReporter report_;
   OperatorLog* log_ = nullptr;
+  ServerMetrics* metrics_ = nullptr;
   EndHandler onTerminate_;
   std::thread thread_;
   std::stop_source stop_;

@@ -272,6 +272,8 @@ bool TPipeServer::Write(PipeHandle pipe, PipeBytes data) {
     case TWriteQueue::Pushed::Dropped:
       return true;
     case TWriteQueue::Pushed::OverLimit:
+      // Once per client: its queue stays closed after this.
+      droppedClients_.fetch_add(1, std::memory_order_relaxed);
       c->Post(&TPipeThread::Overflow);
       return false;
   }

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ clang cmake ninja-build ccache pkg-config
   libasio-dev libsqlite3-dev sqlite3 unixodbc-dev odbc-postgresql unixodbc libpq-dev
-  libncurses-dev libfmt-dev
+  libncurses-dev libfmt-dev libcpp-httplib-dev nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql
 )

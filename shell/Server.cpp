@@ -78,6 +78,7 @@ bool TfMain::FormCreate() {
     }
 
     closed_ = false;
+    CreateMetrics();
     if (!Settings.NoBase) {
       centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
       CreateMobThread();
@@ -87,6 +88,7 @@ bool TfMain::FormCreate() {
     env.log = &log_;
     env.store = &dm_;
     env.files = &files_;
+    env.metrics = metrics_.get();
     terminalServer_ = std::make_unique<TerminalServer>(env);
     // A port number past 16 bits would otherwise be cut to another, unrelated port.
     if (Settings.Port < 0 || Settings.Port > 65535)
@@ -122,6 +124,7 @@ bool TfMain::FormCreate() {
   } catch (const std::exception&) {
   }
   log_.Append(dm_.IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");
+  StartAdmin();
 
   if (!Settings.PipeChannel.empty()) {
     try {
@@ -174,15 +177,51 @@ bool TfMain::FormCreate() {
 void TfMain::CreateMobThread() {
   dbWriter_ = std::make_unique<TMobilesThread>(*centralDb_, Mobiles, Settings);
   dbWriter_->SetReport(&log_);
+  dbWriter_->SetMetrics(metrics_.get());
   // The end handler runs on the writer's own thread: it only hands over to the loop.
   dbWriter_->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
   dbWriter_->Start();
 }
 
 void TfMain::CreateClientsThread() {
-  dataChannel_ = std::make_unique<TClientsThread>(MobilesToSend);
+  dataChannel_ = std::make_unique<TClientsThread>(MobilesToSend, metrics_.get());
   dataChannel_->SetReport(&log_);
   dataChannel_->Start();
+}
+
+void TfMain::CreateMetrics() {
+  if (Settings.HttpPort == 0 || metrics_) return;
+  metrics_ = std::make_unique<ServerMetrics>(ServerMetrics::Sources{
+      .tasksQueued = [&dm = dm_] { return static_cast<double>(dm.QueuedTaskCount()); },
+      .dataPipeClients = [this] { return static_cast<double>(dataPipe_.ClientCount()); },
+      .dataPipeClientsDropped = [this] { return static_cast<double>(dataPipe_.DroppedClients()); },
+      .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); }});
+}
+
+void TfMain::StartAdmin() {
+  if (!metrics_) return;
+  const std::string port = std::to_string(Settings.HttpPort);
+  try {
+    if (Settings.HttpPort < 0 || Settings.HttpPort > 65535)
+      throw std::out_of_range("Could not open the HTTP port " + port + ": not a TCP port number");
+    admin_ = std::make_unique<AdminServer>(
+        AdminSources{&log_, &metrics_->registry, terminalServer_.get(), &dm_, [this] { return CentralState(); }},
+        AdminOptions{.address = Settings.HttpAddress,
+                     .port = static_cast<std::uint16_t>(Settings.HttpPort),
+                     .token = Settings.HttpToken});
+    admin_->Start();
+  } catch (const std::exception& e) {
+    admin_.reset();
+    log_.Append(e.what());
+    return;
+  }
+  log_.Append("HTTP server started OK, address " + Settings.HttpAddress + " port " + port);
+}
+
+CentralDatabaseState TfMain::CentralState() const {
+  if (Settings.NoBase) return CentralDatabaseState::Off;
+  // The writer keeps the gauge; asking the connection would wait behind a transaction.
+  return metrics_->dbConnected.Value() ? CentralDatabaseState::Connected : CentralDatabaseState::Disconnected;
 }
 
 void TfMain::OnDBThreadTerminate() {
@@ -233,6 +272,8 @@ void TfMain::StartTimerFree() {
 void TfMain::FormClose() {
   if (closed_) return;
   closed_ = true;
+  // First, so that no request reads what the steps below take apart.
+  admin_.reset();
   reconTimer_.cancel();
   restartDbTimer_.cancel();
   freeTimer_.cancel();

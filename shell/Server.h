@@ -9,6 +9,8 @@
 
 #include <asio.hpp>
 
+#include "admin/AdminServer.h"
+#include "base/ServerMetrics.h"
 #include "connections/TerminalServer.h"
 #include "dbwriter/CentralDatabase.h"
 #include "dbwriter/DatabaseWriter.h"
@@ -54,6 +56,11 @@ class TfMain {
   void StartReconTimer();
   void ReconTimerTimer();
   void StartTimerFree();
+  /// The metrics, read by the admin endpoint; made only when it is configured.
+  void CreateMetrics();
+  /// The admin endpoint; a failure is logged and the server runs on without it.
+  void StartAdmin();
+  CentralDatabaseState CentralState() const;
 
   asio::io_context& loop_;
   OperatorLog& log_;
@@ -65,6 +72,7 @@ class TfMain {
   std::optional<DbLogin> dbLogin_;
   DiskFileSink files_;
 
+  std::unique_ptr<ServerMetrics> metrics_;  ///< before everything that counts in it
   std::unique_ptr<CentralDatabase> centralDb_;  ///< ODBC or libpq, as the Provider is written
   std::unique_ptr<TMobilesThread> dbWriter_;
   std::unique_ptr<TClientsThread> dataChannel_;
@@ -72,6 +80,7 @@ class TfMain {
   TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;
   std::unique_ptr<TerminalServer> terminalServer_;
+  std::unique_ptr<AdminServer> admin_;  ///< after what it reads, so it goes first
 
   asio::steady_timer reconTimer_;
   asio::steady_timer restartDbTimer_;

@@ -2,6 +2,8 @@
 // The data module: the task database (per-terminal task queue and fuel-event journal)
 // in SQLite, every operation serialised by one re-entrant lock.
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,8 +43,14 @@ class TDM final : public TaskStore {
   void StopFileTransmit(std::string_view id) override;
   int CountCommandsFor(std::string_view id) override;
   int CountFileCommandsFor(std::string_view id) override;
+  std::vector<QueuedTask> ListTasks(std::string_view id) override;
+  RemovedTasks RemoveTasks(std::string_view id) override;
+  std::optional<QueuedTask> RemoveTask(std::string_view id, std::int64_t n) override;
   void AddFuelEvent(const FuelEvent& e) override;
   void AddTogether(const std::function<void()>& add) override;
+
+  /// Tasks queued for all terminals; 0 while closed. Any thread, without the lock.
+  std::int64_t QueuedTaskCount() const noexcept { return queued_.load(std::memory_order_relaxed); }
 
   /// The fuel report rows for a request "...*START*END*", dates in the report format;
   /// throws std::invalid_argument for a missing or invalid date.
@@ -54,6 +62,7 @@ class TDM final : public TaskStore {
   Impl& Db() const;
 
   mutable std::recursive_mutex CDCS;
+  std::atomic<std::int64_t> queued_{0};  ///< kept by impl_ under CDCS
   std::unique_ptr<Impl> impl_;
   ReportFormat format_;
 };

@@ -40,6 +40,9 @@ TEST_F(SettingsFile, EmptyOrMissingFileGivesEveryDefault) {
   EXPECT_EQ(s.TimeoutSec, 30);
   EXPECT_EQ(s.FrameTimeoutSec, 300);
   EXPECT_EQ(s.PipeMessageLimit, 64u << 20);
+  EXPECT_EQ(s.HttpAddress, "127.0.0.1");
+  EXPECT_EQ(s.HttpPort, 4002);
+  EXPECT_EQ(s.HttpToken, "");
   Load("", s);
   EXPECT_EQ(s.Port, 4001);
 }
@@ -59,7 +62,8 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
       "[Db]\nNoBase=0\nProvider=DSN=x\nWinAuth=2\nUser=u\nPassword=p;w\n"
       "[FILES]\nDir=files\\in\\\n"
       "[Entities]\nEntitiesToPrint=1, 106,999,x\n"
-      "[Regional]\nDecimalSeparator=,\n",
+      "[Regional]\nDecimalSeparator=,\n"
+      "[HTTP]\nAddress=0.0.0.0\nPort=0\nToken=t0k\n",
       s);
   EXPECT_EQ(s.Port, 8080);
   EXPECT_EQ(s.PipeChannel, "Data Pipe");
@@ -71,6 +75,9 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
   EXPECT_EQ(s.EntitiesToPrintList, (std::vector<int>{1, 106}));
   EXPECT_EQ(s.DecimalSeparator, ',');
   EXPECT_TRUE(s.TrimMemory);
+  EXPECT_EQ(s.HttpAddress, "0.0.0.0");
+  EXPECT_EQ(s.HttpPort, 0);
+  EXPECT_EQ(s.HttpToken, "t0k");
   // WinAuth other than 1 logs in with User and Password, like 0.
   ASSERT_TRUE(login);
   EXPECT_EQ(login->connectionString, "DSN=x;UID=u;PWD={p;w}");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 
 #include "protocol/Identification.h"
 #include "tests/connections/TestSupport.h"
@@ -418,6 +419,70 @@ TEST_F(ServerTest, PortInUseIsReportedWithItsReason) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("Could not listen at port " + std::to_string(Port())), std::string::npos);
   }
+}
+
+TEST_F(ServerTest, SnapshotShowsEveryConnectionOldestFirstWithItsTraffic) {
+  const auto before = std::chrono::system_clock::now();
+  Client idle(Port());
+  ASSERT_TRUE(Eventually([&] { return server->Terminals().size() == 1; }));
+  auto c = Connect();
+  c->Write(Avl(3));
+  TakeToSend(3);
+
+  auto terminals = server->Terminals();
+  ASSERT_EQ(terminals.size(), 2u);
+  const TerminalInfo& silent = terminals[0];
+  EXPECT_EQ(silent.id, "");
+  EXPECT_EQ(silent.peer, "127.0.0.1");
+  EXPECT_EQ(silent.port, idle.LocalPort());
+  EXPECT_FALSE(silent.lastMessage);
+  EXPECT_EQ(silent.records, 0u);
+  const TerminalInfo& talking = terminals[1];
+  EXPECT_EQ(talking.id, Imei);
+  EXPECT_EQ(talking.port, c->LocalPort());
+  EXPECT_EQ(talking.records, 4u) << "the handshake and three positions";
+  EXPECT_GE(silent.connectedSince, before);
+  EXPECT_GE(talking.connectedSince, silent.connectedSince);
+  ASSERT_TRUE(talking.lastMessage);
+  EXPECT_GE(*talking.lastMessage, talking.connectedSince);
+  EXPECT_LE(*talking.lastMessage, std::chrono::system_clock::now());
+
+  c->Close();
+  ASSERT_TRUE(Eventually([&] { return server->Terminals().size() == 1; }));
+  EXPECT_EQ(server->Terminals()[0].port, idle.LocalPort());
+}
+
+TEST_F(ServerTest, MetricsMoveWithTraffic) {
+  ServerMetrics metrics({.dbQueueLength = [this] { return static_cast<double>(mobiles.Size()); }});
+  env.metrics = &metrics;
+  Restart();
+  const auto delays = [&] {
+    const auto counts = metrics.recordDelaySeconds.Counts();
+    return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
+  };
+
+  auto c = Connect();  // the handshake's reply is a command written too
+  EXPECT_EQ(metrics.terminalConnections.Value(), 1);
+  store.AddTask(Imei, -1, -1, -1, "CMD");
+  c->Write(Avl(3));
+  EXPECT_EQ(Text(c->Read(3)), "CMD");
+  TakeToSend(4);
+  EXPECT_EQ(metrics.recordsReceived.Value(), 4u);
+  EXPECT_EQ(metrics.commandsWritten.Value(), 2u);
+  EXPECT_EQ(delays(), 2u) << "one per message";
+  EXPECT_NE(metrics.registry.Render().find("\ntelvaro_db_queue_length 3\n"), std::string::npos);
+
+  c->Write(Frame(Payload(ImeiNumber, 77, 0)));  // no record: refused
+  EXPECT_TRUE(c->ClosedByServer());
+  ASSERT_TRUE(Eventually([&] { return metrics.terminalConnections.Value() == 0; }));
+  EXPECT_EQ(metrics.messagesRefused.Value(), 1u);
+  Client garbage(Port());
+  garbage.Write(ByteVec(40, 0x55));  // nothing a message can start with
+  EXPECT_TRUE(garbage.ClosedByServer());
+  EXPECT_TRUE(Eventually([&] { return metrics.messagesRefused.Value() == 2; }));
+  EXPECT_EQ(metrics.terminalConnectionsAccepted.Value(), 2u);
+  EXPECT_EQ(metrics.recordsReceived.Value(), 4u);
+  EXPECT_EQ(delays(), 2u);
 }
 
 /// Identification with a key table whose bytes never cipher a signature letter to zero.

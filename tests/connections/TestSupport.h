@@ -69,6 +69,8 @@ class Client {
 
   void Connect() { socket_.connect({asio::ip::address_v4::loopback(), port_}); }
 
+  std::uint16_t LocalPort() const { return socket_.local_endpoint().port(); }
+
   void Write(const ByteVec& bytes) { asio::write(socket_, asio::buffer(bytes)); }
 
   /// Exactly `n` bytes; fewer when the server closed the connection first.

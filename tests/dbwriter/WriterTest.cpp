@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
@@ -42,6 +43,7 @@ class WriterTest : public ::testing::TestWithParam<testdb::Client> {
     writer_.emplace(*db_, queue_, settings_);
     writer_->SetReport(&log_);
     writer_->SetOnTerminate([this] { ++ended_; });
+    writer_->SetMetrics(&metrics_);
     writer_->Start();
   }
 
@@ -94,6 +96,7 @@ class WriterTest : public ::testing::TestWithParam<testdb::Client> {
   OperatorLog log_;
   RecordQueue queue_;
   std::unique_ptr<CentralDatabase> db_;
+  ServerMetrics metrics_{{}};
   std::optional<TMobilesThread> writer_;
   std::atomic<int> ended_{0};
 };
@@ -132,6 +135,13 @@ TEST_P(WriterTest, RejectedRecordIsLoggedAndOnlyItIsDropped) {
   std::vector<std::string> want = Ids(0, 51);
   want.erase(want.begin() + 25);
   EXPECT_EQ(Stored(), want);
+
+  EXPECT_EQ(metrics_.dbRecordsWritten.Value(), 50u);
+  EXPECT_EQ(metrics_.dbRecordsDropped.Value(), 1u);
+  // The failed batch, the 50 transactions of its redo, the next record's.
+  const auto times = metrics_.dbWriteSeconds.Counts();
+  EXPECT_EQ(std::accumulate(times.begin(), times.end(), std::uint64_t{0}), 52u);
+  EXPECT_EQ(metrics_.dbConnected.Value(), 1);
 
   ASSERT_EQ(LinesStartingWith("Error  writing  to DB  "), 1u);
   const std::string line = log_.Lines()[static_cast<std::size_t>(LineIndex("Error  writing  to DB  "))];
@@ -269,9 +279,13 @@ TEST_P(WriterTest, RecordsWaitForStartUpToOpenAndTheQueueIsBounded) {
            LinesStartingWith("DB queue limit reached, oldest records dropped: 3") == 1;
   }));
   EXPECT_EQ(queue_.Size(), 5u);
+  EXPECT_EQ(metrics_.dbRecordsDropped.Value(), 3u);
+  EXPECT_EQ(metrics_.dbConnected.Value(), 0);
 
   db_->Open(GetParam().Login());
   ASSERT_TRUE(WaitUntil([&] { return Stored().size() == 5; }));
+  EXPECT_TRUE(WaitUntil([&] { return metrics_.dbConnected.Value() == 1; }));
+  EXPECT_EQ(metrics_.dbRecordsWritten.Value(), 5u);
   EXPECT_EQ(Stored(), Ids(3, 8));
   EXPECT_EQ(LinesStartingWith("DB reconnected"), 1u);
   EXPECT_EQ(LinesStartingWith("DB queue limit reached"), 1u);

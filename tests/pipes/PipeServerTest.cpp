@@ -359,6 +359,7 @@ TEST_F(PipeServerTest, StalledClientIsDroppedAtItsBound) {
   EXPECT_EQ(received.load(), Count);
   EXPECT_TRUE(inOrder.load());
   EXPECT_EQ(refused, 1) << "refused once, then dropped with the connection";
+  EXPECT_EQ(ps_.DroppedClients(), 1u);
   RunUntil([&] { return ps_.ClientCount() == 1; });
   EXPECT_EQ(ps_.ClientList(), std::vector<PipeHandle>{r});
   const auto lines = log.Lines();
