@@ -1,13 +1,10 @@
-// telvaroctl: the dispatch side of the server from the command line, and the reference
-// client of both pipes: queue a command, upload a file, stop an upload, ask for the fuel
-// report, follow the data pipe.
+// telvaroctl's requests on the command pipe and its reader of the data pipe.
 
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -15,63 +12,25 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
+#include "base/Settings.h"
 #include "pipes/PipeClient.h"
-#include "pipes/PipeText.h"
 #include "pipes/PipeServer.h"
+#include "pipes/PipeText.h"
+#include "protocol/Bytes.h"
 #include "protocol/ParserBase.h"
+#include "protocol/TerminalParser.h"
 #include "records/DateTime.h"
 #include "records/Events.h"
 #include "records/TerminalRecord.h"
-#include "base/Settings.h"
+#include "tools/telvaroctl/Ctl.h"
 
-namespace telvaro {
+namespace telvaro::ctl {
 namespace {
 
-constexpr const char* Usage = R"(usage: telvaroctl [OPTIONS] COMMAND [ARGS]
-
-Commands:
-  command ID TEXT       queue TEXT as a command for terminal ID (TEXT may not begin
-                        with "f" or "d" nor hold "REPORT*": those are other requests)
-  upload ID TYPE FILE   upload FILE to terminal ID; TYPE is the file type digit 0 to 9
-  stop ID               stop the file uploads queued for terminal ID
-  report FROM TO        ask for the fuel report of FROM to TO (dates as the server reads
-                        them); prints the path of the report file, then the file
-  tail [--json] [--count N]
-                        follow the data pipe: each record as its log line, or as one
-                        JSON line with --json; stop after N records
-
-Options:
-  --home DIR            program directory whose telvaroserver.ini and events.txt give
-                        the defaults below and shape the record lines (default: the
-                        directory of this program)
-  --pipe-dir DIR        directory of the pipe sockets ([Server] PipeDir, else /tmp)
-  --data-pipe NAME      name of the data pipe ([Server] PipeChannel, else TelvaroPipe)
-  --cmd-pipe NAME       name of the command pipe ([Server] CmdChannel, else CmdPipe)
-  --timeout SECONDS     how long report waits for the reply (default 10)
-  --help                show this text
-
-Text arguments are UTF-8; they travel as Windows-1251.
-)";
-
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-struct Options {
-  std::optional<std::string> home, pipeDir, dataPipe, cmdPipe;
-  std::vector<std::string> args;
-  bool json = false;
-  long timeout = 10;
-  long count = -1;
-};
-
-/// The directory of this program, with a trailing "/".
-std::string ProgramDirectory() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string("./") : exe.parent_path().string() + "/";
-}
+/// The most bytes a request's CMD field holds.
+constexpr std::size_t MaxCommandBytes = 255;
 
 /// The socket paths of the server's two pipes, and the options of the record lines.
 struct Pipes {
@@ -82,9 +41,8 @@ struct Pipes {
 
 /// Reads the settings and event names of the program directory, which shape the record
 /// lines; the pipes are those the settings name, unless the options name others.
-Pipes Configure(const Options& o) {
-  std::string home = o.home.value_or(ProgramDirectory());
-  if (home.empty() || home.back() != '/') home += '/';
+Pipes Configure(const CommonOptions& o) {
+  const std::string home = HomeDirectory(o);
   TSettings settings;
   LoadSettings(home + "telvaroserver.ini", home, settings);
   LoadEvents(home);
@@ -101,8 +59,33 @@ Pipes Configure(const Options& o) {
 std::string FieldText(const std::string& what, const std::string& text) {
   const auto cp = Utf8ToPipeText(text);
   if (!cp) throw UsageError(what + " has characters that Windows-1251 lacks");
-  if (cp->size() > 255) throw UsageError(what + " is longer than 255 characters");
+  if (cp->size() > MaxCommandBytes) throw UsageError(what + " is longer than 255 characters");
   return *cp;
+}
+
+/// The bytes written as hexadecimal digit pairs, which blanks or colons may separate.
+std::string HexBytes(std::string_view text) {
+  std::string bytes;
+  int high = -1;
+  for (const char c : text) {
+    if (c == ' ' || c == '\t' || c == ':') {
+      if (high >= 0) throw UsageError("--hex needs two digits for each byte");
+      continue;
+    }
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else throw UsageError(fmt::format("--hex takes hexadecimal digits, not \"{}\"", c));
+    if (high < 0) {
+      high = d;
+    } else {
+      bytes.push_back(static_cast<char>(high * 16 + d));
+      high = -1;
+    }
+  }
+  if (high >= 0) throw UsageError("--hex needs two digits for each byte");
+  return bytes;
 }
 
 TCmdRec Request(const std::string& id, const std::string& cmd) {
@@ -131,23 +114,110 @@ std::string ReadFile(const std::string& path) {
   return data;
 }
 
-int Upload(const Options& o, const Pipes& p) {
-  const auto& a = o.args;
-  if (a.size() != 4) throw UsageError("upload needs ID TYPE FILE");
-  if (a[2].size() != 1 || a[2][0] < '0' || a[2][0] > '9') throw UsageError("TYPE must be one digit");
-  const std::string data = ReadFile(a[3]);
+/// A time of a record as JSON: its date and time as written, null when it has none.
+nlohmann::ordered_json JsonTime(TDateTime t) {
+  if (!std::isfinite(t)) return nullptr;
+  const auto p = DecodeDateTime(t);
+  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03}", p.year, p.month, p.day, p.hour, p.minute, p.second,
+                     p.msec);
+}
+
+nlohmann::ordered_json JsonNumber(double v) {
+  if (!std::isfinite(v)) return nullptr;
+  return v;
+}
+
+/// One record as a JSON object, its fields in the record's order.
+nlohmann::ordered_json Json(const TRecNTMobile& r) {
+  const auto text = [](std::string_view s) { return PipeTextToUtf8(s); };
+  nlohmann::ordered_json io = nlohmann::ordered_json::object();
+  for (int n = 1; n <= MaxElement; ++n)
+    if (r.Fl(n)) io[std::to_string(n)] = r.Io(n);
+  const TGNSS& g = r.GNSS;
+  return {{"RecTime", JsonTime(r.RecTime)},
+          {"ID", text(r.ID.view())},
+          {"Event", r.Event},
+          {"EventValue", r.EventValue},
+          {"Param", r.Param},
+          {"ParamValue", r.ParamValue},
+          {"ParamString", text(r.ParamString.view())},
+          {"Entity", r.Entity},
+          {"EntityValue", r.EntityValue},
+          {"ResultOp", r.ResultOp},
+          {"Restart", r.Restart},
+          {"Balance", JsonNumber(r.Balance)},
+          {"CellID", text(r.CellID.view())},
+          {"LAC", text(r.LAC.view())},
+          {"GNSS",
+           {{"UTC", JsonTime(g.UTC)},
+            {"Lat", JsonNumber(g.Lat)},
+            {"Lon", JsonNumber(g.Lon)},
+            {"Alt", g.Alt},
+            {"Az", g.Az},
+            {"Sat", g.Sat},
+            {"Speed", g.Speed},
+            {"Valid", g.Valid},
+            {"GNSS", g.GNSS}}},
+          {"IO", std::move(io)}};
+}
+
+/// The bytes as hexadecimal pairs.
+std::string Hex(std::string_view bytes) {
+  std::string out;
+  for (const char c : bytes) out += fmt::format("{}{:02X}", out.empty() ? "" : " ", static_cast<unsigned char>(c));
+  return out;
+}
+
+}  // namespace
+
+int Command(const CommonOptions& o, const std::string& id, const CommandText& c) {
+  CheckTerminalId(o, id);
+  std::string bytes;
+  if (c.hex) {
+    bytes = HexBytes(c.text);
+  } else {
+    const auto cp = Utf8ToPipeText(c.text);
+    if (!cp) throw UsageError("the command has characters that Windows-1251 lacks");
+    bytes = *cp;
+  }
+  if (bytes.empty()) throw UsageError("the command is empty");
+  // The frame adds its signature, length, payload head and checksum.
+  const std::size_t limit = c.frame ? MaxCommandBytes - FrameOverhead - PayloadHeadSize : MaxCommandBytes;
+  if (bytes.size() > limit)
+    throw UsageError(fmt::format("the command is {} bytes; a request holds {}{}", bytes.size(), limit,
+                                 c.frame ? " in a frame" : ""));
+  if (c.frame) bytes = std::string(TParserKrestel::MakeCommand(id, AsBytes(bytes)).WireBytes());
+  // The server takes such a text for an upload, a stop or a report request; it would
+  // never reach the terminal.
+  if (bytes.starts_with('f') || bytes.starts_with('d') || bytes.find("REPORT*") != std::string::npos)
+    throw UsageError("a command may not begin with \"f\" or \"d\" nor hold \"REPORT*\"");
+  const Pipes p = Configure(o);
+  SendRequest(p, Message(Request(id, bytes)));
+  std::cout << "Queued for " << id << ": " << bytes.size() << " bytes: " << Hex(bytes) << '\n';
+  return 0;
+}
+
+int Upload(const CommonOptions& o, const std::string& id, const std::string& type, const std::string& file) {
+  CheckTerminalId(o, id);
+  if (type.size() != 1 || type[0] < '0' || type[0] > '9') throw UsageError("TYPE must be one digit");
+  const Pipes p = Configure(o);
+  const std::string data = ReadFile(file);
   if (data.size() > 0x7FFFFFFF) throw UsageError("the file is larger than 2 GiB");
   // "f", a free character, the type, two free characters, the size.
-  const TCmdRec r = Request(a[1], "f " + a[2] + "  " + std::to_string(data.size()));
+  const TCmdRec r = Request(id, "f " + type + "  " + std::to_string(data.size()));
   SendRequest(p, Message(r, std::vector<std::uint8_t>(data.begin(), data.end())));
   return 0;
 }
 
-int Report(const Options& o, const Pipes& p) {
-  const auto& a = o.args;
-  if (a.size() != 3) throw UsageError("report needs FROM TO");
-  const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + a[1] + "*" + a[2] + "*"));
-  TPipeClient c(p.cmd);
+int Stop(const CommonOptions& o, const std::string& id) {
+  CheckTerminalId(o, id);
+  SendRequest(Configure(o), Message(Request(id, "d")));
+  return 0;
+}
+
+int Report(const CommonOptions& o, const std::string& from, const std::string& to) {
+  const TCmdRec r = Request("telvaroctl", FieldText("the report request", "REPORT*" + from + "*" + to + "*"));
+  TPipeClient c(Configure(o).cmd);
   c.Send(Message(r));
   // The server answers nothing when it cannot make the report; do not wait for ever.
   const timeval tv{o.timeout, 0};
@@ -167,54 +237,10 @@ int Report(const Options& o, const Pipes& p) {
   return 0;
 }
 
-/// `s` (UTF-8) as a JSON string.
-std::string JsonString(std::string_view s) {
-  std::string out = "\"";
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20 || c == 0x7F) {
-      out += fmt::format("\\u{:04x}", c);
-    } else {
-      out += ch;
-    }
-  }
-  return out + '"';
-}
-
-std::string JsonNumber(double v) { return std::isfinite(v) ? fmt::format("{}", v) : "null"; }
-
-std::string JsonTime(TDateTime t) {
-  if (!std::isfinite(t)) return "null";
-  const auto p = DecodeDateTime(t);
-  return fmt::format("\"{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03}\"", p.year, p.month, p.day, p.hour, p.minute,
-                     p.second, p.msec);
-}
-
-std::string Json(const TRecNTMobile& r) {
-  const auto text = [](std::string_view s) { return JsonString(PipeTextToUtf8(s)); };
-  std::string io;
-  for (int n = 1; n <= MaxElement; ++n)
-    if (r.Fl(n)) io += fmt::format("{}\"{}\":{}", io.empty() ? "" : ",", n, r.Io(n));
-  const TGNSS& g = r.GNSS;
-  return fmt::format(
-      "{{\"RecTime\":{},\"ID\":{},\"Event\":{},\"EventValue\":{},\"Param\":{},\"ParamValue\":{},"
-      "\"ParamString\":{},\"Entity\":{},\"EntityValue\":{},\"ResultOp\":{},\"Restart\":{},\"Balance\":{},"
-      "\"CellID\":{},\"LAC\":{},\"GNSS\":{{\"UTC\":{},\"Lat\":{},\"Lon\":{},\"Alt\":{},\"Az\":{},\"Sat\":{},"
-      "\"Speed\":{},\"Valid\":{},\"GNSS\":{}}},\"IO\":{{{}}}}}",
-      JsonTime(r.RecTime), text(r.ID.view()), r.Event, r.EventValue, r.Param, r.ParamValue, text(r.ParamString.view()),
-      r.Entity, r.EntityValue, r.ResultOp, r.Restart, JsonNumber(r.Balance), text(r.CellID.view()),
-      text(r.LAC.view()), JsonTime(g.UTC), JsonNumber(g.Lat), JsonNumber(g.Lon), g.Alt, g.Az, g.Sat, g.Speed, g.Valid,
-      g.GNSS, io);
-}
-
-int Tail(const Options& o, const Pipes& p) {
-  if (o.args.size() != 1) throw UsageError("tail takes no arguments");
+int Tail(const CommonOptions& o, bool json, long count) {
+  const Pipes p = Configure(o);
   TPipeClient c(p.data);
-  const RenderOptions& lineOptions = p.lines;
-  for (long seen = 0; o.count < 0 || seen < o.count;) {
+  for (long seen = 0; count < 0 || seen < count;) {
     const auto msg = c.Receive();
     if (!msg) {
       std::cerr << "telvaroctl: the server closed the data pipe\n";
@@ -226,88 +252,13 @@ int Tail(const Options& o, const Pipes& p) {
     }
     TNTMobile m;
     std::memcpy(&m.Rec, msg->data(), sizeof m.Rec);
-    std::cout << (o.json ? Json(m.Rec) : m.Print(lineOptions)) << '\n' << std::flush;
+    std::cout << (json ? Json(m.Rec).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                       : m.Print(p.lines))
+              << '\n'
+              << std::flush;
     ++seen;
   }
   return 0;
 }
 
-Options Parse(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw UsageError(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--home")
-      o.home = value();
-    else if (a == "--pipe-dir")
-      o.pipeDir = value();
-    else if (a == "--data-pipe")
-      o.dataPipe = value();
-    else if (a == "--cmd-pipe")
-      o.cmdPipe = value();
-    else if (a == "--timeout") {
-      const std::string v = value();
-      char* end = nullptr;
-      o.timeout = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end || o.timeout < 1) throw UsageError("--timeout needs a number of seconds");
-    } else if (a == "--json")
-      o.json = true;
-    else if (a == "--count") {
-      const std::string v = value();
-      char* end = nullptr;
-      o.count = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end || o.count < 0) throw UsageError("--count needs a number");
-    } else if (a.size() > 2 && a.starts_with("--") && a != "--help")
-      throw UsageError("unknown option " + a);
-    else
-      o.args.push_back(a);
-  }
-  return o;
-}
-
-int Run(int argc, char** argv) {
-  const Options o = Parse(argc, argv);
-  const auto& a = o.args;
-  if (a.empty() || a[0] == "--help" || a[0] == "help") {
-    std::cout << Usage;
-    return a.empty() ? 2 : 0;
-  }
-  const Pipes p = Configure(o);
-  if (a[0] == "command") {
-    if (a.size() != 3) throw UsageError("command needs ID TEXT");
-    const std::string text = FieldText("the command", a[2]);
-    // The server takes such a text for an upload, a stop or a report request; it would
-    // never reach the terminal.
-    if (text.starts_with('f') || text.starts_with('d') || text.find("REPORT*") != std::string::npos)
-      throw UsageError("a command may not begin with \"f\" or \"d\" nor hold \"REPORT*\"");
-    SendRequest(p, Message(Request(a[1], text)));
-    return 0;
-  }
-  if (a[0] == "upload") return Upload(o, p);
-  if (a[0] == "stop") {
-    if (a.size() != 2) throw UsageError("stop needs ID");
-    SendRequest(p, Message(Request(a[1], "d")));
-    return 0;
-  }
-  if (a[0] == "report") return Report(o, p);
-  if (a[0] == "tail") return Tail(o, p);
-  throw UsageError("unknown command " + a[0]);
-}
-
-}  // namespace
-}  // namespace telvaro
-
-int main(int argc, char** argv) {
-  try {
-    return telvaro::Run(argc, argv);
-  } catch (const telvaro::UsageError& e) {
-    std::cerr << "telvaroctl: " << e.what() << "\nTry telvaroctl --help.\n";
-    return 2;
-  } catch (const std::exception& e) {
-    std::cerr << "telvaroctl: " << e.what() << '\n';
-    return 1;
-  }
-}
+}  // namespace telvaro::ctl
