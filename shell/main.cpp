@@ -12,8 +12,9 @@
 
 #include "shell/CommandLine.h"
 #include "shell/ConsoleFrontEnd.h"
-#include "shell/TuiFrontEnd.h"
 #include "shell/Server.h"
+#include "shell/ServiceNotifier.h"
+#include "shell/TuiFrontEnd.h"
 
 int main(int argc, char** argv) {
   using namespace telvaro;
@@ -48,7 +49,10 @@ int main(int argc, char** argv) {
   std::unique_ptr<TfMain> form;
   bool startFailed = false;
 
+  ServiceNotifier service(loop, log);
+
   const auto close = [&] {
+    service.Stopping();
     if (form) form->FormClose();
     loop.stop();
   };
@@ -82,7 +86,9 @@ int main(int argc, char** argv) {
   }
 
   form = std::make_unique<TfMain>(loop, log, dm, ProgramDirectory(cl.home), showMessage);
-  if (!form->FormCreate() && startFailed) {
+  if (form->FormCreate()) {
+    service.Ready();
+  } else if (startFailed) {
     // Nobody is there to close a message box: shut down and report the failure.
     form->FormClose();
     return 1;
