@@ -5,7 +5,8 @@
 #include <chrono>
 #include <string_view>
 
-#include <asio.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "base/OperatorLog.h"
 
