@@ -1,6 +1,7 @@
 #include "shell/CommandLine.h"
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 #include <CLI/CLI.hpp>
@@ -8,9 +9,17 @@
 namespace telvaro {
 namespace {
 
+/// The help text's usage line is the server's documented synopsis.
+struct Synopsis : CLI::Formatter {
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return "Usage: telvaroserver [--home DIR] [--console | --tui] [--version] [--help]\n";
+  }
+};
+
 /// The server's options, written into `cl` when parsed.
 void Describe(CLI::App& app, CommandLine& cl) {
   app.name("telvaroserver");
+  app.formatter(std::make_shared<Synopsis>());
   app.description("The Telvaro communication server for Krestel terminals.");
   app.footer("SIGINT and SIGTERM shut the server down in order; SIGHUP reopens the log file.");
   app.set_version_flag("--version", "telvaroserver " TELVARO_VERSION, "print the version and exit");
