@@ -28,6 +28,7 @@ struct TSettings {
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
   bool TrimMemory = false;                    ///< return freed heap to the system every 20 s
+  std::string LogFile;                        ///< lasting copy of the operator log; "": none; absolute path
 
   // [DB]
   bool NoBase = false;
@@ -61,7 +62,8 @@ struct TSettings {
   /// The program directory (beside the executable, or --home), ends with "/".
   std::string ProgramDir;
 
-  /// Lines for the operator log about values that were replaced while reading.
+  /// Lines for the operator log: the file missing, values that were replaced while
+  /// reading, and sections and keys that nothing reads.
   std::vector<std::string> Notes;
 };
 

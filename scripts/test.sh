@@ -2,7 +2,8 @@
 # Installs what is missing, builds the server twice (plain, and with AddressSanitizer
 # and UndefinedBehaviorSanitizer), starts the services the tests use, and runs every
 # test through ctest on both builds; runs the tests that start threads again under
-# ThreadSanitizer; then compiles a gcc Release and the clang fuzz configuration.
+# ThreadSanitizer; then compiles a gcc Release and the clang fuzz configuration, and
+# builds and checks the Debian package (scripts/package.sh).
 # Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -41,7 +42,8 @@ run_suite() {
 }
 
 echo "== plain build"
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+# scripts/run.sh may have configured build/ without the tests and benchmarks.
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO_BUILD_TESTS=ON -DTELVARO_BENCH=ON || status=1
 echo "== sanitizer build (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTELVARO_SANITIZE=ON -DTELVARO_BENCH=OFF || status=1
@@ -64,6 +66,8 @@ echo "== release build (gcc, compile only)"
 build_tree build-release -DCMAKE_BUILD_TYPE=Release || status=1
 echo "== clang build with the fuzz targets (compile only)"
 CC=clang CXX=clang++ build_tree build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO_FUZZ=ON || status=1
+echo "== Debian package"
+bash scripts/package.sh || status=1
 
 if [ $status -ne 0 ]; then echo "TESTS FAILED"; else echo "ALL TESTS PASSED"; fi
 exit $status

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "files/KeyFile.h"
 #include "records/Events.h"
@@ -43,6 +45,7 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
       dm_(dm),
       programDir_(std::move(programDir)),
       showMessage_(std::move(showMessage)),
+      hangup_(loop),
       dataPipe_(loop),
       commandPipe_(loop),
       reconTimer_(loop),
@@ -65,6 +68,7 @@ bool TfMain::FormCreate() {
     dbLogin_ = LoadSettings(programDir_ + "telvaroserver.ini", programDir_);
     log_.Append("Settings loaded");
     for (const auto& note : Settings.Notes) log_.Append(note);
+    OpenLogFile();
     if (Settings.TrimMemory) StartTimerFree();
 
     LoadEvents(Settings.ProgramDir);
@@ -269,11 +273,36 @@ void TfMain::StartTimerFree() {
   });
 }
 
+void TfMain::OpenLogFile() {
+  if (Settings.LogFile.empty() || logFile_) return;
+  // The lines logged so far, without the empty line the log starts with.
+  std::vector<std::string> earlier = log_.Lines();
+  if (!earlier.empty() && earlier.front().empty()) earlier.erase(earlier.begin());
+  try {
+    logFile_ = std::make_unique<LogFile>(log_, Settings.LogFile, earlier);
+  } catch (const std::system_error& e) {
+    log_.Append(e.what());
+    return;
+  }
+  hangup_.add(SIGHUP);
+  WaitForHangup();
+}
+
+void TfMain::WaitForHangup() {
+  hangup_.async_wait([this](const asio::error_code& ec, int) {
+    if (ec) return;
+    // logrotate has moved the file away: the lines go on in a new one.
+    logFile_->Reopen();
+    WaitForHangup();
+  });
+}
+
 void TfMain::FormClose() {
   if (closed_) return;
   closed_ = true;
   // First, so that no request reads what the steps below take apart.
   admin_.reset();
+  hangup_.cancel();
   reconTimer_.cancel();
   restartDbTimer_.cancel();
   freeTimer_.cancel();

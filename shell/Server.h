@@ -19,6 +19,7 @@
 #include "pipes/PipeServer.h"
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
+#include "shell/LogFile.h"
 #include "tasks/TaskDatabase.h"
 
 namespace telvaro {
@@ -61,12 +62,17 @@ class TfMain {
   /// The admin endpoint; a failure is logged and the server runs on without it.
   void StartAdmin();
   CentralDatabaseState CentralState() const;
+  void OpenLogFile();
+  void WaitForHangup();
 
   asio::io_context& loop_;
   OperatorLog& log_;
   TDM& dm_;
   std::string programDir_;
   std::function<void(const std::string&)> showMessage_;
+  /// The lasting log; it outlives every other part, so that their last lines reach it.
+  std::unique_ptr<LogFile> logFile_;
+  asio::signal_set hangup_;  ///< SIGHUP, while there is a log file to reopen
 
   bool closed_ = false;
   std::optional<DbLogin> dbLogin_;

@@ -14,8 +14,9 @@
 #include "dbwriter/UnlessStopped.h"
 #include "shell/CommandLine.h"
 #include "shell/ConsoleFrontEnd.h"
-#include "shell/TuiFrontEnd.h"
 #include "shell/Server.h"
+#include "shell/ServiceNotifier.h"
+#include "shell/TuiFrontEnd.h"
 
 int main(int argc, char** argv) {
   using namespace telvaro;
@@ -50,7 +51,10 @@ int main(int argc, char** argv) {
   std::unique_ptr<TfMain> form;
   bool startFailed = false;
 
+  ServiceNotifier service(loop, log);
+
   const auto close = [&] {
+    service.Stopping();
     if (form) form->FormClose();
     loop.stop();
   };
@@ -94,7 +98,9 @@ int main(int argc, char** argv) {
   };
 
   form = std::make_unique<TfMain>(loop, log, dm, ProgramDirectory(cl.home), showMessage);
-  if (!form->FormCreate() && startFailed) {
+  if (form->FormCreate()) {
+    service.Ready();
+  } else if (startFailed) {
     // Nobody is there to close a message box: shut down and report the failure.
     form->FormClose();
     return finish(1);

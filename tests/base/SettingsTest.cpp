@@ -184,6 +184,57 @@ TEST_F(SettingsFile, BlockSizeOutsideItsFieldIsReplaced) {
   EXPECT_TRUE(s.Notes.empty());
 }
 
+TEST_F(SettingsFile, SaysWhatInTheFileIsWrongAndKeepsTheDefaults) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> notes;
+  };
+  const Case cases[] = {
+      {"bad number", "[Server]\nPort=abc\n", {"Settings: [Server] Port=abc is not a number; using 4001"}},
+      {"empty number", "[DB]\nQueueLimit=\n", {"Settings: [DB] QueueLimit= is not a number; using 1000000"}},
+      {"out of range", "[db]\nreconnectsec=0\n", {"Settings: [db] reconnectsec=0 is outside 1 to 86400; using 10"}},
+      {"flag as a word", "[DB]\nNoBase=yes\n", {"Settings: [DB] NoBase=yes is not a number; using 0"}},
+      {"octal mode", "[Server]\nPipeMode=0999\n", {"Settings: [Server] PipeMode=0999 is not an octal file mode; using 0666"}},
+      {"element list", "[Entities]\nEntitiesToPrint=1,x,300\n",
+       {"Settings: [Entities] EntitiesToPrint=1,x,300 leaves out \"x\": not an element number 1 to 255",
+        "Settings: [Entities] EntitiesToPrint=1,x,300 leaves out \"300\": not an element number 1 to 255"}},
+      {"unknown key", "[Server]\nProt=4002\n", {"Settings: unknown key [Server] Prot"}},
+      {"unknown section", "[Htp]\nPort=1\nAddress=x\n", {"Settings: unknown section [Htp]"}},
+      {"key before any section", "Port=1\n[Server]\n", {"Settings: unknown key Port before the first section"}},
+      {"key given twice", "[Server]\nPort=5000\nport=6000\n",
+       {"Settings: [Server] port is given again on line 3; the first one counts"}},
+      {"line without a key", "[Server]\nPort 5000\n",
+       {"Settings: line 2 of telvaroserver.ini is neither a [section] nor a key=value line; left out"}},
+      // Keys read only in some configurations are known in all.
+      {"login keys without a database", "[DB]\nNoBase=1\nUser=u\nPassword=p\nWinAuth=1\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSettings s;
+    Load(c.text, s);
+    EXPECT_EQ(s.Notes, c.notes);
+    EXPECT_EQ(s.Port, std::string_view(c.name) == "key given twice" ? 5000 : 4001);
+  }
+
+  TSettings s;
+  LoadSettings((dir_ / "missing.ini").string(), dir_.string(), s);
+  EXPECT_EQ(s.Notes, (std::vector<std::string>{"Settings: missing.ini not found; using defaults"}));
+  // The bundled file holds only keys the server reads, each with a value it can read.
+  LoadSettings(TELVARO_SOURCE_DIR "/config/telvaroserver.ini", dir_.string(), s);
+  EXPECT_EQ(s.Notes, std::vector<std::string>{});
+}
+
+TEST_F(SettingsFile, LogFileIsRelativeToTheProgramDirectory) {
+  TSettings s;
+  Load("", s);
+  EXPECT_EQ(s.LogFile, "");
+  Load("[Server]\nLogFile=log/telvaroserver.log\n", s);
+  EXPECT_EQ(s.LogFile, dir_.string() + "/log/telvaroserver.log");
+  Load("[Server]\nLogFile=/var/log/telvaro/telvaroserver.log\n", s);
+  EXPECT_EQ(s.LogFile, "/var/log/telvaro/telvaroserver.log");
+}
+
 TEST_F(SettingsFile, BlackListKeepsLinesWhole) {
   std::vector<std::string> list{"stale"};
   LoadBlackList(dir_.string(), list);
