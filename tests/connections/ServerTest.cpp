@@ -123,6 +123,15 @@ TEST_F(ServerTest, PeerClosingAnnouncesDisconnectWithTheTerminalsId) {
   EXPECT_EQ(records[0].Rec.ID.view(), Imei);
 }
 
+TEST_F(ServerTest, PeerResettingIsLoggedWithItsReasonAndStillAnnounced) {
+  auto c = Connect();
+  c->Reset();
+  const auto records = TakeToSend(1);
+  ASSERT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
+  EXPECT_EQ(records[0].Rec.ID.view(), Imei);
+  EXPECT_TRUE(Logged("Connection error with 127.0.0.1: Connection reset by peer"));
+}
+
 TEST_F(ServerTest, FrameSplitOverThreeWritesIsDecodedOnce) {
   auto c = Connect();
   const ByteVec ping = Ping();

@@ -95,6 +95,13 @@ class Client {
     socket_.close(ec);
   }
 
+  /// Closes with a reset instead of an orderly end.
+  void Reset() {
+    const linger abort{1, 0};
+    ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    Close();
+  }
+
  private:
   std::uint16_t port_;
   asio::io_context ioc_;
