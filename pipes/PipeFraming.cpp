@@ -140,13 +140,20 @@ std::vector<std::uint8_t> TPipeStream::ReadRest() {
 }
 
 bool TMessageAssembler::Fits(std::uint64_t size) const noexcept {
-  if (size == ControlPacketSize) return true;
+  return size == ControlPacketSize || Adds(size);
+}
+
+bool TMessageAssembler::Fits(PipeBytes msg) const noexcept {
+  return ControlCode(msg).has_value() || Adds(msg.size());
+}
+
+bool TMessageAssembler::Adds(std::uint64_t size) const noexcept {
   const std::uint64_t before = multi_ ? assembled_ : 0;
   return size <= limit_ && before <= limit_ - size;
 }
 
 std::optional<TPipeStream> TMessageAssembler::Feed(std::vector<std::uint8_t>&& msg) {
-  if (!Fits(msg.size())) {
+  if (!Fits(msg)) {
     Discard();
     return std::nullopt;
   }

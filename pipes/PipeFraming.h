@@ -85,8 +85,12 @@ class TMessageAssembler {
       : tempDir_(std::move(tempDir)), limit_(limit) {}
 
   /// False when a pipe message of `size` bytes would make a message pass the limit;
-  /// the connection must then end. Control packets always fit.
+  /// the connection must then end. A message of a control packet's size may be one, so
+  /// it passes here; Fits(msg) decides once its bytes are read.
   bool Fits(std::uint64_t size) const noexcept;
+  /// False when the pipe message `msg` would make a message pass the limit; control
+  /// packets always fit.
+  bool Fits(PipeBytes msg) const noexcept;
 
   /// Takes one pipe message; returns the message to deliver, if this completes one.
   /// A start packet discards a message being assembled and begins a new one; an end
@@ -100,6 +104,9 @@ class TMessageAssembler {
   void Discard() noexcept { multi_.reset(); }
 
  private:
+  /// True when data of `size` bytes keeps the message within the limit.
+  bool Adds(std::uint64_t size) const noexcept;
+
   std::string tempDir_;
   std::uint64_t limit_;
   std::optional<TPipeStream> multi_;

@@ -44,6 +44,11 @@ ReadStep TPipeReader::Read(int fd) {
       return {ReadStep::Kind::End, {}, err};
     }
     msg.resize(static_cast<std::size_t>(n));
+    // A data message of a control packet's size is only known to be one now.
+    if (!assembler_.Fits(msg)) {
+      assembler_.Discard();
+      return {ReadStep::Kind::TooLong, {}, 0};
+    }
     if (auto done = assembler_.Feed(std::move(msg))) return {ReadStep::Kind::Message, std::move(*done), 0};
   }
 }

@@ -56,6 +56,9 @@ class PipeServerTest : public PipeFixture {
   TPipeClient Connect() {
     const auto before = ps_.ClientCount();
     TPipeClient c(PipeSocketPath(dir_.path(), "P"));
+    // A reply that never comes fails the test instead of hanging it.
+    const timeval limit{10, 0};
+    ::setsockopt(c.Handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     RunUntil([&] { return ps_.ClientCount() == before + 1; });
     return c;
   }
@@ -262,6 +265,12 @@ TEST_F(PipeServerTest, MessagePastTheLimitDisconnectsOnlyItsClient) {
          c.Send(Pattern(MAX_BUFFER));
          RunUntil([] { return OpenMessageFiles() == 1; });
          for (int i = 0; i < 3; ++i) c.Send(Pattern(MAX_BUFFER));
+       }},
+      {"in pieces the size of a control packet",
+       [&](TPipeClient& c) {
+         c.Send(Control(MB_START));
+         for (std::size_t sent = 0; sent <= 3 * MAX_BUFFER; sent += ControlPacketSize)
+           c.Send(Pattern(ControlPacketSize, 3));
        }},
       {"as one socket message", [](TPipeClient& c) { test::SendWhole(c.Handle(), Pattern(3 * MAX_BUFFER + 1)); }},
   };
