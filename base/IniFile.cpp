@@ -11,22 +11,24 @@
 namespace telvaro {
 namespace {
 
-std::string Lower(std::string_view s) {
+std::string MapKey(std::string_view section, std::string_view key) {
+  return IniFile::Lower(section) + '\n' + IniFile::Lower(key);
+}
+
+}  // namespace
+
+std::string IniFile::Lower(std::string_view s) {
   std::string r(s);
   for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return r;
 }
 
-std::string_view Trim(std::string_view s) {
+std::string_view IniFile::Trim(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;
 }
-
-std::string MapKey(std::string_view section, std::string_view key) { return Lower(section) + '\n' + Lower(key); }
-
-}  // namespace
 
 IniFile::IniFile(const std::string& path) {
   const std::string name = std::filesystem::path(path).filename().string();
@@ -42,11 +44,11 @@ IniFile::IniFile(const std::string& path) {
   for (int number = 1; std::getline(in, line); ++number) {
     // Editors on Windows may start the file with a UTF-8 byte-order mark.
     if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
-    std::string_view l = Trim(line);
+    std::string_view l = IniFile::Trim(line);
     if (l.empty() || l.front() == ';') continue;
     if (l.front() == '[') {
       const auto end = l.find(']');
-      section = Trim(l.substr(1, end == std::string_view::npos ? l.npos : end - 1));
+      section = IniFile::Trim(l.substr(1, end == std::string_view::npos ? l.npos : end - 1));
       sections_.emplace_back(section, number);
       continue;
     }
@@ -56,11 +58,11 @@ IniFile::IniFile(const std::string& path) {
           fmt::format("Settings: line {} of {} is neither a [section] nor a key=value line; left out", number, name));
       continue;
     }
-    std::string_view value = Trim(l.substr(eq + 1));
+    std::string_view value = IniFile::Trim(l.substr(eq + 1));
     if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') ||
                               (value.front() == '\'' && value.back() == '\'')))
       value = value.substr(1, value.size() - 2);
-    const std::string_view key = Trim(l.substr(0, eq));
+    const std::string_view key = IniFile::Trim(l.substr(0, eq));
     first_.emplace(MapKey(section, key), entries_.size());
     entries_.push_back({section, std::string(key), std::string(value), number});
   }
@@ -68,7 +70,7 @@ IniFile::IniFile(const std::string& path) {
 }
 
 const IniFile::Entry* IniFile::Lookup(std::string_view section, std::string_view key) {
-  askedSections_.insert(Lower(section));
+  askedSections_.insert(IniFile::Lower(section));
   const std::string k = MapKey(section, key);
   askedKeys_.insert(k);
   const auto it = first_.find(k);
@@ -149,7 +151,7 @@ std::vector<std::string> IniFile::UnknownNotes() const {
   std::vector<std::string> notes;
   std::set<std::string> reported;
   for (const auto& [section, line] : sections_)
-    if (!askedSections_.contains(Lower(section)) && reported.insert(Lower(section)).second)
+    if (!askedSections_.contains(IniFile::Lower(section)) && reported.insert(IniFile::Lower(section)).second)
       notes.push_back(fmt::format("Settings: unknown section [{}]", section));
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
@@ -161,7 +163,7 @@ std::vector<std::string> IniFile::UnknownNotes() const {
     } else if (first_.at(k) == i) {
       if (e.section.empty() && !askedSections_.contains(""))
         notes.push_back(fmt::format("Settings: unknown key {} before the first section", e.key));
-      else if (askedSections_.contains(Lower(e.section)))
+      else if (askedSections_.contains(IniFile::Lower(e.section)))
         notes.push_back(fmt::format("Settings: unknown key [{}] {}", e.section, e.key));
     }
   }

@@ -37,6 +37,10 @@ class IniFile {
 
   /// Decimal, or hexadecimal after "0x" or "$", with an optional sign.
   static std::optional<std::int64_t> ParseInt(std::string_view s);
+  /// `s` without the blanks (spaces, tabs, line ends) at either end.
+  static std::string_view Trim(std::string_view s);
+  /// `s` with its ASCII letters in lower case.
+  static std::string Lower(std::string_view s);
 
   /// Lines for the operator log: the file missing or unreadable, lines that are no
   /// section and no key, and the values replaced so far, in reading order.

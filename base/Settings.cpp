@@ -25,19 +25,6 @@ namespace {
 // payload's 10 head bytes and the block's 12 header bytes.
 constexpr std::int32_t MaxBlkSize = 65535 - 10 - 12;
 
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return r;
-}
-
-std::string_view Trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 /// An ODBC attribute value, braced when it holds characters the syntax reserves.
 std::string OdbcValue(const std::string& v) {
   if (v.find_first_of(";{}=") == std::string::npos && (v.empty() || v.front() != ' ')) return v;
@@ -69,7 +56,7 @@ bool NamesOdbcSource(std::string_view s) {
     if (eq == std::string_view::npos) break;
     const std::size_t sep = s.find_last_of("; \t", eq);
     const std::size_t keyStart = sep == std::string_view::npos || sep < start ? start : sep + 1;
-    const std::string key = Lower(Trim(s.substr(keyStart, eq - keyStart)));
+    const std::string key = IniFile::Lower(IniFile::Trim(s.substr(keyStart, eq - keyStart)));
     if (key == "driver" || key == "dsn" || key == "filedsn") return true;
     start = eq + 1;
   }
@@ -86,10 +73,10 @@ std::string ResolveDir(std::string value, const std::string& programDir) {
 }  // namespace
 
 DbClient ProviderClient(std::string_view provider) {
-  const std::string_view p = Trim(provider);
+  const std::string_view p = IniFile::Trim(provider);
   if (p.starts_with("postgresql://") || p.starts_with("postgres://")) return DbClient::Libpq;
   const std::size_t eq = p.find('=');
-  if (eq == std::string_view::npos || !IsLibpqKeyword(Trim(p.substr(0, eq)))) return DbClient::Odbc;
+  if (eq == std::string_view::npos || !IsLibpqKeyword(IniFile::Trim(p.substr(0, eq)))) return DbClient::Odbc;
   return NamesOdbcSource(p) ? DbClient::Odbc : DbClient::Libpq;
 }
 
@@ -175,7 +162,7 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   std::string_view rest = s.EntitiesToPrint;
   while (!rest.empty()) {
     const auto comma = rest.find(',');
-    const std::string_view item = Trim(rest.substr(0, comma));
+    const std::string_view item = IniFile::Trim(rest.substr(0, comma));
     const auto n = IniFile::ParseInt(item);
     if (n && *n >= 1 && *n <= 255) s.EntitiesToPrintList.push_back(static_cast<int>(*n));
     else ini.NoteValue("Entities", "EntitiesToPrint", fmt::format("leaves out \"{}\": not an element number 1 to 255", item));
