@@ -1,7 +1,6 @@
 #include "base/Settings.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
