@@ -90,6 +90,7 @@ bool TerminalConnection::Route() {
   // per record would only switch threads for nothing.
   if (toDB) SetNamedEvent(DBEventName);
   if (toClients) SetNamedEvent(ClientsEventName);
+  if (toClients && env_.toStream) SetNamedEvent(StreamEventName);
   ClearHeld();
   return accepted;
 }
@@ -123,6 +124,8 @@ bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClie
     Log(m.Print(env_.render));
     try {
       env_.toSend->Add(m);
+      // Past its limit the stream queue drops its oldest; the publisher reports how many.
+      if (env_.toStream) env_.toStream->AddBounded(m, env_.streamQueueLimit);
       toClients = true;
     } catch (const std::exception&) {
       // A record the data channel cannot take is skipped; the others still go.
@@ -171,6 +174,10 @@ void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value
   m.Rec.ID.assign(devId);
   env_.toSend->Add(m);
   SetNamedEvent(ClientsEventName);
+  if (env_.toStream) {
+    env_.toStream->AddBounded(m, env_.streamQueueLimit);
+    SetNamedEvent(StreamEventName);
+  }
 }
 
 }  // namespace telvaro

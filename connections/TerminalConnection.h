@@ -33,6 +33,9 @@ struct ConnectionEnv {
   FileSink* files = nullptr;           ///< where received files go; must be set
   RecordQueue* mobiles = &Mobiles;     ///< database queue
   RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
+  /// Record-stream queue: every record for the data channel also goes here; null: no stream.
+  RecordQueue* toStream = nullptr;
+  std::size_t streamQueueLimit = 1000000;  ///< records the stream queue holds at most
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
   /// Longest hold of an incomplete message before the connection is closed; 0: never.
   std::chrono::milliseconds frameTimeout{std::chrono::minutes(5)};

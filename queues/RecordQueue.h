@@ -87,5 +87,7 @@ class RecordQueue {
 extern RecordQueue Mobiles;
 /// The data-channel queue, drained by the data channel.
 extern RecordQueue MobilesToSend;
+/// The record stream's queue, drained by the stream publisher.
+extern RecordQueue MobilesToStream;
 
 }  // namespace telvaro

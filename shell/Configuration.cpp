@@ -23,6 +23,8 @@ ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   env.frameTimeout = std::chrono::seconds(std::max(0, s.FrameTimeoutSec));
   env.toDatabase = !s.NoBase;
   env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));
+  env.toStream = s.StreamUrl.empty() ? nullptr : &MobilesToStream;
+  env.streamQueueLimit = static_cast<std::size_t>(std::max(1, s.StreamQueueLimit));
   env.parser.dbEvents = ParseDBEvents(s.EventsToDB);
   env.parser.downloadDir = s.DownloadDir;
   env.parser.decimalSeparator = s.DecimalSeparator;

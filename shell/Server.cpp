@@ -88,6 +88,7 @@ bool TfMain::FormCreate() {
       CreateMobThread();
     }
     CreateClientsThread();
+    CreateStream();
 
     env.log = &log_;
     env.store = &dm_;
@@ -193,13 +194,26 @@ void TfMain::CreateClientsThread() {
   dataChannel_->Start();
 }
 
+void TfMain::CreateStream() {
+  if (Settings.StreamUrl.empty()) return;
+  stream_ = std::make_unique<StreamPublisher>(
+      StreamOptions{.url = Settings.StreamUrl,
+                    .subject = Settings.StreamSubject,
+                    .name = Settings.StreamName,
+                    .maxAgeHours = Settings.StreamMaxAgeHours,
+                    .queueLimit = static_cast<std::size_t>(Settings.StreamQueueLimit)},
+      MobilesToStream, log_, metrics_.get());
+  stream_->Start();
+}
+
 void TfMain::CreateMetrics() {
   if (Settings.HttpPort == 0 || metrics_) return;
   metrics_ = std::make_unique<ServerMetrics>(ServerMetrics::Sources{
       .tasksQueued = [&dm = dm_] { return static_cast<double>(dm.QueuedTaskCount()); },
       .dataPipeClients = [this] { return static_cast<double>(dataPipe_.ClientCount()); },
       .dataPipeClientsDropped = [this] { return static_cast<double>(dataPipe_.DroppedClients()); },
-      .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); }});
+      .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); },
+      .streamPending = [this] { return stream_ ? static_cast<double>(stream_->Pending()) : 0.0; }});
 }
 
 void TfMain::StartAdmin() {
@@ -323,6 +337,10 @@ void TfMain::FormClose() {
   // Closing the listener ends every terminal connection with its own end lines.
   if (terminalServer_) terminalServer_->Stop();
   terminalServer_.reset();
+  // After the connections, so that their last records are published too.
+  if (stream_) stream_->Stop();
+  stream_.reset();
+  MobilesToStream.Clear();
   dataChannel_.reset();
   MobilesToSend.Clear();
   dm_.Close();

@@ -20,6 +20,7 @@
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
 #include "shell/LogFile.h"
+#include "stream/StreamPublisher.h"
 #include "tasks/TaskDatabase.h"
 
 namespace telvaro {
@@ -53,6 +54,8 @@ class TfMain {
  private:
   void CreateMobThread();
   void CreateClientsThread();
+  /// Starts the stream publisher when [Stream] Url is set.
+  void CreateStream();
   void OnDBThreadTerminate();
   void StartReconTimer();
   void ReconTimerTimer();
@@ -82,6 +85,7 @@ class TfMain {
   std::unique_ptr<CentralDatabase> centralDb_;  ///< ODBC or libpq, as the Provider is written
   std::unique_ptr<TMobilesThread> dbWriter_;
   std::unique_ptr<TClientsThread> dataChannel_;
+  std::unique_ptr<StreamPublisher> stream_;  ///< null without [Stream] Url
   TPipeServer dataPipe_;
   TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;

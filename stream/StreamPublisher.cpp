@@ -1,0 +1,294 @@
+#include "stream/StreamPublisher.h"
+
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <nats/nats.h>
+
+#include "queues/NamedEvent.h"
+
+namespace telvaro {
+
+std::string RecordSubject(std::string_view prefix, std::string_view id) {
+  std::string subject;
+  subject.reserve(prefix.size() + 5 + std::max<std::size_t>(id.size(), 1));
+  subject.append(prefix).append(".rec.");
+  if (id.empty()) return subject + "_";
+  for (const char c : id) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool plain = b > 0x20 && b < 0x7f && c != '.' && c != '*' && c != '>';
+    subject.push_back(plain ? c : '_');
+  }
+  return subject;
+}
+
+std::string MessageIdPrefix() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  const auto started = std::chrono::system_clock::now().time_since_epoch();
+  return fmt::format("{}-{}-{:x}", host, getpid(),
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(started).count());
+}
+
+namespace {
+
+std::string StatusText(natsStatus s) {
+  const char* last = nats_GetLastError(nullptr);
+  return last && *last ? std::string(last) : std::string(natsStatus_GetText(s));
+}
+
+}  // namespace
+
+struct StreamPublisher::Nats {
+  explicit Nats(StreamPublisher& p) : owner(p) {}
+  StreamPublisher& owner;  ///< the library's callbacks reach the publisher through this
+  natsOptions* options = nullptr;
+  natsConnection* connection = nullptr;
+  jsCtx* js = nullptr;
+  std::mutex retryMutex;
+  /// Messages whose publish failed or whose acknowledgement did not come, to send again.
+  std::deque<natsMsg*> retry;
+
+  ~Nats() {
+    // The connection first: its callbacks may still add to `retry` until it is gone.
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(connection);
+    natsOptions_Destroy(options);
+    for (natsMsg* m : retry) natsMsg_Destroy(m);
+  }
+
+  bool Connected() const { return connection && natsConnection_Status(connection) == NATS_CONN_STATUS_CONNECTED; }
+};
+
+StreamPublisher::StreamPublisher(StreamOptions options, RecordQueue& queue, OperatorLog& log, ServerMetrics* metrics)
+    : options_(std::move(options)), queue_(queue), metrics_(metrics), idPrefix_(MessageIdPrefix()) {
+  report_.SetReport(&log);
+}
+
+StreamPublisher::~StreamPublisher() { Stop(std::chrono::milliseconds(0)); }
+
+void StreamPublisher::Start() {
+  if (thread_.joinable()) return;
+  stop_ = false;
+  thread_ = std::thread([this] { Execute(); });
+}
+
+std::size_t StreamPublisher::Stop(std::chrono::milliseconds drain) {
+  if (!thread_.joinable()) return 0;
+  if (drain.count() > 0) {
+    // The thread publishes what is queued before it looks at the stop request.
+    draining_ = true;
+    const auto until = std::chrono::steady_clock::now() + drain;
+    while (Pending() > 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  stop_ = true;
+  SetNamedEvent(StreamEventName);
+  thread_.join();
+  const std::size_t lost = Pending();
+  if (lost > 0) report_.OutputReport("Stream stopped, records not acknowledged: " + std::to_string(lost));
+  queue_.Clear();
+  // Closing the connection hands nothing back: what it held is counted as lost above.
+  nats_.reset();
+  inFlight_ = 0;
+  return lost;
+}
+
+void StreamPublisher::Execute() {
+  const auto event = CreateNamedEvent(StreamEventName);
+  report_.OutputReport("Thread for stream started, waitng for data");
+  while (!stop_) {
+    event->Wait(aTimeOut);
+    event->Reset();
+    ReportDrops();
+    if (!Ready()) continue;
+    Drain(std::chrono::steady_clock::now() + aTimeOut);
+  }
+}
+
+bool StreamPublisher::Ready() {
+  if (!nats_) {
+    nats_ = std::make_unique<Nats>(*this);
+    natsOptions* o = nullptr;
+    natsStatus s = natsOptions_Create(&o);
+    nats_->options = o;
+    if (s == NATS_OK) s = natsOptions_SetURL(o, options_.url.c_str());
+    if (s == NATS_OK) s = natsOptions_SetName(o, "telvaroserver");
+    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(o, -1);
+    if (s == NATS_OK) s = natsOptions_SetReconnectWait(o, 500);
+    if (s == NATS_OK) s = natsOptions_SetTimeout(o, 2000);
+    // A connect that fails goes on in the background, like a reconnect.
+    if (s == NATS_OK)
+      s = natsOptions_SetRetryOnFailedConnect(
+          o, true, [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Returned(); }, this);
+    if (s == NATS_OK)
+      s = natsOptions_SetDisconnectedCB(
+          o, [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Lost(); }, this);
+    if (s == NATS_OK)
+      s = natsOptions_SetReconnectedCB(
+          o, [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Returned(); }, this);
+    if (s == NATS_OK) s = natsConnection_Connect(&nats_->connection, o);
+    if (s == NATS_NOT_YET_CONNECTED) {
+      report_.OutputReport("Stream server " + options_.url + " not reachable, connecting in the background");
+      Lost();
+      s = NATS_OK;
+    }
+    if (s == NATS_OK) {
+      jsOptions jo;
+      jsOptions_Init(&jo);
+      jo.PublishAsync.MaxPending = static_cast<int64_t>(options_.window);
+      jo.PublishAsync.AckHandlerClosure = nats_.get();
+      jo.PublishAsync.AckHandler = [](jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr* pae, void* closure) {
+        auto& n = *static_cast<Nats*>(closure);
+        if (pa && !pae) {
+          n.owner.inFlight_.fetch_sub(1, std::memory_order_relaxed);
+          n.owner.acknowledged_.fetch_add(1, std::memory_order_relaxed);
+          if (n.owner.metrics_) n.owner.metrics_->streamAcknowledged.Add();
+          natsMsg_Destroy(msg);
+          return;
+        }
+        // Refused or not answered: the same message, with its ID, goes again.
+        std::lock_guard lock(n.retryMutex);
+        n.retry.push_back(msg);
+      };
+      s = natsConnection_JetStream(&nats_->js, nats_->connection, &jo);
+    }
+    if (s != NATS_OK) {
+      report_.OutputReport("Could not open stream " + options_.url + ": " + StatusText(s));
+      nats_.reset();
+      // No retry storm: the next attempt comes with the next wake-up of a full wait.
+      return false;
+    }
+    if (nats_->Connected()) report_.OutputReport("Stream connected, " + options_.url);
+  }
+  if (!nats_->Connected()) return false;
+  return streamChecked_ || EnsureStream();
+}
+
+bool StreamPublisher::EnsureStream() {
+  jsOptions jo;
+  jsOptions_Init(&jo);
+  jsStreamInfo* info = nullptr;
+  jsErrCode err = static_cast<jsErrCode>(0);
+  natsStatus s = js_GetStreamInfo(&info, nats_->js, options_.name.c_str(), &jo, &err);
+  if (s == NATS_OK) {
+    jsStreamInfo_Destroy(info);
+    streamChecked_ = true;
+    return true;
+  }
+  if (s != NATS_NOT_FOUND) {
+    report_.OutputReport("Could not look up stream " + options_.name + ": " + StatusText(s));
+    return false;
+  }
+  jsStreamConfig cfg;
+  jsStreamConfig_Init(&cfg);
+  const std::string subjects = options_.subject + ".>";
+  const char* list[] = {subjects.c_str()};
+  cfg.Name = options_.name.c_str();
+  cfg.Subjects = list;
+  cfg.SubjectsLen = 1;
+  cfg.Storage = js_FileStorage;
+  cfg.MaxAge = static_cast<int64_t>(options_.maxAgeHours) * 3600 * 1000000000LL;
+  s = js_AddStream(&info, nats_->js, &cfg, &jo, &err);
+  if (s != NATS_OK) {
+    report_.OutputReport("Could not create stream " + options_.name + ": " + StatusText(s));
+    return false;
+  }
+  jsStreamInfo_Destroy(info);
+  report_.OutputReport("Stream " + options_.name + " created for " + subjects);
+  streamChecked_ = true;
+  return true;
+}
+
+void StreamPublisher::Drain(std::chrono::steady_clock::time_point until) {
+  for (;;) {
+    bool more = false;
+    {
+      std::lock_guard lock(nats_->retryMutex);
+      more = !nats_->retry.empty();
+    }
+    if (!more && queue_.Size() == 0) return;
+    if (!PublishWindow()) return;
+    if ((stop_ && !draining_) || std::chrono::steady_clock::now() >= until) return;
+  }
+}
+
+bool StreamPublisher::PublishWindow() {
+  std::deque<natsMsg*> again;
+  {
+    std::lock_guard lock(nats_->retryMutex);
+    again.swap(nats_->retry);
+  }
+  const std::size_t resent = again.size();
+  while (!again.empty()) {
+    natsMsg* m = again.front();
+    if (js_PublishMsgAsync(nats_->js, &m, nullptr) != NATS_OK) {
+      // Still ours: back to the front, with everything after it.
+      std::lock_guard lock(nats_->retryMutex);
+      nats_->retry.insert(nats_->retry.begin(), again.begin(), again.end());
+      return false;
+    }
+    again.pop_front();
+  }
+  if (resent < options_.window) queue_.Take(batch_, options_.window - resent);
+  else batch_.clear();
+  for (std::size_t i = 0; i < batch_.size(); ++i) {
+    const TNTMobile& r = batch_[i];
+    natsMsg* m = nullptr;
+    const std::string subject = RecordSubject(options_.subject, r.Rec.ID.view());
+    const std::string id = idPrefix_ + "-" + std::to_string(sequence_ + 1);
+    natsStatus s = natsMsg_Create(&m, subject.c_str(), nullptr, reinterpret_cast<const char*>(&r.Rec),
+                                  static_cast<int>(sizeof r.Rec));
+    if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Msg-Id", id.c_str());
+    if (s == NATS_OK) {
+      inFlight_.fetch_add(1, std::memory_order_relaxed);
+      s = js_PublishMsgAsync(nats_->js, &m, nullptr);
+      if (s != NATS_OK) inFlight_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    natsMsg_Destroy(m);  // nothing when the library took it
+    if (s != NATS_OK) {
+      // Not handed over: this record and the rest wait in the queue, ahead of newer ones.
+      std::vector<TNTMobile> rest(batch_.begin() + static_cast<std::ptrdiff_t>(i), batch_.end());
+      queue_.Requeue(rest);
+      return false;
+    }
+    ++sequence_;
+    if (metrics_) metrics_->streamPublished.Add();
+  }
+  jsPubOptions po;
+  jsPubOptions_Init(&po);
+  po.MaxWait = options_.ackWait.count();
+  if (js_PublishAsyncComplete(nats_->js, &po) == NATS_OK) return true;
+  // Acknowledgements missing: the messages go again with their IDs, and those the stream
+  // already holds are not stored twice.
+  natsMsgList pending{};
+  if (js_PublishAsyncGetPendingList(&pending, nats_->js) == NATS_OK) {
+    std::lock_guard lock(nats_->retryMutex);
+    for (int k = 0; k < pending.Count; ++k) {
+      nats_->retry.push_back(pending.Msgs[k]);
+      pending.Msgs[k] = nullptr;
+    }
+    natsMsgList_Destroy(&pending);
+  }
+  return nats_->Connected();
+}
+
+void StreamPublisher::ReportDrops() {
+  if (const std::size_t n = queue_.TakeDropped()) {
+    report_.OutputReport("Stream queue limit reached, oldest records dropped: " + std::to_string(n));
+    if (metrics_) metrics_->streamDropped.Add(n);
+  }
+}
+
+void StreamPublisher::Lost() {
+  if (down_.exchange(true)) return;
+  report_.OutputReport("Stream disconnected");
+}
+
+void StreamPublisher::Returned() {
+  if (!down_.exchange(false)) return;
+  report_.OutputReport("Stream reconnected");
+  SetNamedEvent(StreamEventName);
+}
+
+}  // namespace telvaro
