@@ -39,7 +39,9 @@ ServerMetrics::ServerMetrics(Sources s)
       streamAcknowledged(registry.AddCounter("telvaro_stream_records_acknowledged_total",
                                              "Records the stream acknowledged.")),
       streamDropped(registry.AddCounter("telvaro_stream_records_dropped_total",
-                                        "Records dropped at the stream queue's bound.")) {
+                                        "Records dropped at the stream queue's bound.")),
+      streamResent(registry.AddCounter("telvaro_stream_records_resent_total",
+                                       "Publishes sent again after a refusal or a missing acknowledgement.")) {
   registry.AddGaugeFunction("telvaro_tasks_queued", "Tasks queued for terminals.", OrZero(std::move(s.tasksQueued)));
   registry.AddGaugeFunction("telvaro_data_pipe_clients", "Clients of the data pipe.",
                             OrZero(std::move(s.dataPipeClients)));

@@ -40,6 +40,7 @@ struct ServerMetrics {
   Counter& streamPublished;
   Counter& streamAcknowledged;
   Counter& streamDropped;
+  Counter& streamResent;
 };
 
 }  // namespace telvaro

@@ -220,6 +220,7 @@ bool StreamPublisher::PublishWindow() {
     again.swap(nats_->retry);
   }
   const std::size_t resent = again.size();
+  if (metrics_) metrics_->streamResent.Add(resent);
   while (!again.empty()) {
     natsMsg* m = again.front();
     if (js_PublishMsgAsync(nats_->js, &m, nullptr) != NATS_OK) {

@@ -22,7 +22,7 @@ namespace telvaro {
 
 /// The stream's settings, from [Stream].
 struct StreamOptions {
-  std::string url;                  ///< NATS server URL(s), comma-separated
+  std::string url{};                ///< NATS server URL(s), comma-separated
   std::string subject = "telvaro";  ///< subject prefix
   std::string name = "TELVARO";     ///< JetStream stream name
   std::int32_t maxAgeHours = 168;   ///< age limit of a stream created here
