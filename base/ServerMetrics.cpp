@@ -41,7 +41,9 @@ ServerMetrics::ServerMetrics(Sources s)
       streamDropped(registry.AddCounter("telvaro_stream_records_dropped_total",
                                         "Records dropped at the stream queue's bound.")),
       streamResent(registry.AddCounter("telvaro_stream_records_resent_total",
-                                       "Publishes sent again after a refusal or a missing acknowledgement.")) {
+                                       "Publishes sent again after a refusal or a missing acknowledgement.")),
+      streamConsumerLag(registry.AddGauge("telvaro_stream_consumer_lag",
+                                          "Records of the stream the database consumer has yet to take.")) {
   registry.AddGaugeFunction("telvaro_tasks_queued", "Tasks queued for terminals.", OrZero(std::move(s.tasksQueued)));
   registry.AddGaugeFunction("telvaro_data_pipe_clients", "Clients of the data pipe.",
                             OrZero(std::move(s.dataPipeClients)));

@@ -41,6 +41,8 @@ struct ServerMetrics {
   Counter& streamAcknowledged;
   Counter& streamDropped;
   Counter& streamResent;
+  /// Records of the stream its database consumer has yet to take.
+  Gauge& streamConsumerLag;
 };
 
 }  // namespace telvaro

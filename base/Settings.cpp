@@ -175,6 +175,7 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.StreamMaxAgeHours = static_cast<std::int32_t>(ini.ReadInt64("Stream", "MaxAgeHours", 168, 1, 24 * 365 * 100));
   s.StreamQueueLimit =
       static_cast<std::int32_t>(ini.ReadInt64("Stream", "QueueLimit", 1000000, 1, INT32_MAX));
+  s.StreamDbConsumer = ini.ReadString("Stream", "DbConsumer", "dbwriter");
 
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 

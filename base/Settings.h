@@ -47,6 +47,7 @@ struct TSettings {
   std::string StreamName = "TELVARO";         ///< JetStream stream, created when missing
   std::int32_t StreamMaxAgeHours = 168;       ///< age limit of a stream this server creates
   std::int32_t StreamQueueLimit = 1000000;    ///< records waiting for the broker at most
+  std::string StreamDbConsumer = "dbwriter";  ///< durable consumer the database writers share
 
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program

@@ -124,8 +124,12 @@ bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClie
     Log(m.Print(env_.render));
     try {
       env_.toSend->Add(m);
-      // Past its limit the stream queue drops its oldest; the publisher reports how many.
-      if (env_.toStream) env_.toStream->AddBounded(m, env_.streamQueueLimit);
+      if (env_.toStream) {
+        // Past its limit the stream queue drops its oldest; the publisher reports how many.
+        TNTMobile marked = m;
+        marked.dataFrame = batch.code == PACKET_D;
+        env_.toStream->AddBounded(std::move(marked), env_.streamQueueLimit);
+      }
       toClients = true;
     } catch (const std::exception&) {
       // A record the data channel cannot take is skipped; the others still go.

@@ -21,7 +21,8 @@ ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   ConnectionEnv env;
   env.cmdDelay = std::chrono::milliseconds(s.DelayBeforeCmd);
   env.frameTimeout = std::chrono::seconds(std::max(0, s.FrameTimeoutSec));
-  env.toDatabase = !s.NoBase;
+  // With the stream the database writer reads the stream, not the connections' queue.
+  env.toDatabase = !s.NoBase && s.StreamUrl.empty();
   env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));
   env.toStream = s.StreamUrl.empty() ? nullptr : &MobilesToStream;
   env.streamQueueLimit = static_cast<std::size_t>(std::max(1, s.StreamQueueLimit));

@@ -85,7 +85,11 @@ bool TfMain::FormCreate() {
     CreateMetrics();
     if (!Settings.NoBase) {
       centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
+      if (!Settings.StreamUrl.empty())
+        dbFeeder_ =
+            std::make_unique<StreamDbFeeder>(StreamOptionsOf(), Settings.StreamDbConsumer, Mobiles, log_, metrics_.get());
       CreateMobThread();
+      if (dbFeeder_) dbFeeder_->Start();
     }
     CreateClientsThread();
     CreateStream();
@@ -181,6 +185,7 @@ bool TfMain::FormCreate() {
 
 void TfMain::CreateMobThread() {
   dbWriter_ = std::make_unique<TMobilesThread>(*centralDb_, Mobiles, Settings);
+  if (dbFeeder_) dbWriter_->SetOnStored([feeder = dbFeeder_.get()](std::size_t n) { feeder->Stored(n); });
   dbWriter_->SetReport(&log_);
   dbWriter_->SetMetrics(metrics_.get());
   // The end handler runs on the writer's own thread: it only hands over to the loop.
@@ -196,14 +201,16 @@ void TfMain::CreateClientsThread() {
 
 void TfMain::CreateStream() {
   if (Settings.StreamUrl.empty()) return;
-  stream_ = std::make_unique<StreamPublisher>(
-      StreamOptions{.url = Settings.StreamUrl,
-                    .subject = Settings.StreamSubject,
-                    .name = Settings.StreamName,
-                    .maxAgeHours = Settings.StreamMaxAgeHours,
-                    .queueLimit = static_cast<std::size_t>(Settings.StreamQueueLimit)},
-      MobilesToStream, log_, metrics_.get());
+  stream_ = std::make_unique<StreamPublisher>(StreamOptionsOf(), MobilesToStream, log_, metrics_.get());
   stream_->Start();
+}
+
+StreamOptions TfMain::StreamOptionsOf() const {
+  return StreamOptions{.url = Settings.StreamUrl,
+                       .subject = Settings.StreamSubject,
+                       .name = Settings.StreamName,
+                       .maxAgeHours = Settings.StreamMaxAgeHours,
+                       .queueLimit = static_cast<std::size_t>(Settings.StreamQueueLimit)};
 }
 
 void TfMain::CreateMetrics() {
@@ -332,6 +339,9 @@ void TfMain::FormClose() {
   if (dataChannel_) dataChannel_->Stop();
   if (centralDb_) centralDb_->Close();
   dbWriter_.reset();
+  // What it handed the writer and was not stored comes again from the stream.
+  if (dbFeeder_) dbFeeder_->Stop();
+  dbFeeder_.reset();
   Mobiles.Clear();
 
   // Closing the listener ends every terminal connection with its own end lines.

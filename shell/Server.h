@@ -20,6 +20,7 @@
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
 #include "shell/LogFile.h"
+#include "stream/StreamDbFeeder.h"
 #include "stream/StreamPublisher.h"
 #include "tasks/TaskDatabase.h"
 
@@ -56,6 +57,7 @@ class TfMain {
   void CreateClientsThread();
   /// Starts the stream publisher when [Stream] Url is set.
   void CreateStream();
+  StreamOptions StreamOptionsOf() const;
   void OnDBThreadTerminate();
   void StartReconTimer();
   void ReconTimerTimer();
@@ -86,6 +88,8 @@ class TfMain {
   std::unique_ptr<TMobilesThread> dbWriter_;
   std::unique_ptr<TClientsThread> dataChannel_;
   std::unique_ptr<StreamPublisher> stream_;  ///< null without [Stream] Url
+  /// Feeds the database writer from the stream; null without [Stream] Url or a database.
+  std::unique_ptr<StreamDbFeeder> dbFeeder_;
   TPipeServer dataPipe_;
   TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;

@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 #include <nats/nats.h>
 
+#include "stream/NatsSupport.h"
+
 #include "queues/NamedEvent.h"
 
 namespace telvaro {
@@ -30,14 +32,6 @@ std::string MessageIdPrefix() {
                      std::chrono::duration_cast<std::chrono::nanoseconds>(started).count());
 }
 
-namespace {
-
-std::string StatusText(natsStatus s) {
-  const char* last = nats_GetLastError(nullptr);
-  return last && *last ? std::string(last) : std::string(natsStatus_GetText(s));
-}
-
-}  // namespace
 
 struct StreamPublisher::Nats {
   explicit Nats(StreamPublisher& p) : owner(p) {}
@@ -109,28 +103,13 @@ void StreamPublisher::Execute() {
 bool StreamPublisher::Ready() {
   if (!nats_) {
     nats_ = std::make_unique<Nats>(*this);
-    natsOptions* o = nullptr;
-    natsStatus s = natsOptions_Create(&o);
-    nats_->options = o;
-    if (s == NATS_OK) s = natsOptions_SetURL(o, options_.url.c_str());
-    if (s == NATS_OK) s = natsOptions_SetName(o, "telvaroserver");
-    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(o, -1);
-    if (s == NATS_OK) s = natsOptions_SetReconnectWait(o, 500);
-    if (s == NATS_OK) s = natsOptions_SetTimeout(o, 2000);
-    // A connect that fails goes on in the background, like a reconnect.
-    if (s == NATS_OK)
-      s = natsOptions_SetRetryOnFailedConnect(
-          o, true, [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Returned(); }, this);
-    if (s == NATS_OK)
-      s = natsOptions_SetDisconnectedCB(
-          o, [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Lost(); }, this);
-    if (s == NATS_OK)
-      s = natsOptions_SetReconnectedCB(
-          o, [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Returned(); }, this);
-    if (s == NATS_OK) s = natsConnection_Connect(&nats_->connection, o);
+    natsStatus s = OpenConnection(
+        &nats_->connection, &nats_->options, options_.url,
+        {.lost = [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Lost(); },
+         .returned = [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Returned(); },
+         .closure = this});
     if (s == NATS_NOT_YET_CONNECTED) {
       report_.OutputReport("Stream server " + options_.url + " not reachable, connecting in the background");
-      Lost();
       s = NATS_OK;
     }
     if (s == NATS_OK) {
@@ -162,42 +141,8 @@ bool StreamPublisher::Ready() {
     if (nats_->Connected()) report_.OutputReport("Stream connected, " + options_.url);
   }
   if (!nats_->Connected()) return false;
-  return streamChecked_ || EnsureStream();
-}
-
-bool StreamPublisher::EnsureStream() {
-  jsOptions jo;
-  jsOptions_Init(&jo);
-  jsStreamInfo* info = nullptr;
-  jsErrCode err = static_cast<jsErrCode>(0);
-  natsStatus s = js_GetStreamInfo(&info, nats_->js, options_.name.c_str(), &jo, &err);
-  if (s == NATS_OK) {
-    jsStreamInfo_Destroy(info);
-    streamChecked_ = true;
-    return true;
-  }
-  if (s != NATS_NOT_FOUND) {
-    report_.OutputReport("Could not look up stream " + options_.name + ": " + StatusText(s));
-    return false;
-  }
-  jsStreamConfig cfg;
-  jsStreamConfig_Init(&cfg);
-  const std::string subjects = options_.subject + ".>";
-  const char* list[] = {subjects.c_str()};
-  cfg.Name = options_.name.c_str();
-  cfg.Subjects = list;
-  cfg.SubjectsLen = 1;
-  cfg.Storage = js_FileStorage;
-  cfg.MaxAge = static_cast<int64_t>(options_.maxAgeHours) * 3600 * 1000000000LL;
-  s = js_AddStream(&info, nats_->js, &cfg, &jo, &err);
-  if (s != NATS_OK) {
-    report_.OutputReport("Could not create stream " + options_.name + ": " + StatusText(s));
-    return false;
-  }
-  jsStreamInfo_Destroy(info);
-  report_.OutputReport("Stream " + options_.name + " created for " + subjects);
-  streamChecked_ = true;
-  return true;
+  if (!streamChecked_) streamChecked_ = EnsureStream(nats_->js, options_, report_);
+  return streamChecked_;
 }
 
 void StreamPublisher::Drain(std::chrono::steady_clock::time_point until) {
@@ -241,6 +186,7 @@ bool StreamPublisher::PublishWindow() {
     natsStatus s = natsMsg_Create(&m, subject.c_str(), nullptr, reinterpret_cast<const char*>(&r.Rec),
                                   static_cast<int>(sizeof r.Rec));
     if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Msg-Id", id.c_str());
+    if (s == NATS_OK && r.dataFrame) s = natsMsgHeader_Set(m, FrameHeader, "D");
     if (s == NATS_OK) {
       inFlight_.fetch_add(1, std::memory_order_relaxed);
       s = js_PublishMsgAsync(nats_->js, &m, nullptr);

@@ -32,6 +32,10 @@ struct StreamOptions {
   std::chrono::milliseconds ackWait{2000};
 };
 
+/// The header that marks a record decoded from a data frame (value "D"): the records
+/// the central database stores.
+inline constexpr const char* FrameHeader = "Telvaro-Frame";
+
 /// The subject of a record of terminal `id`: `<prefix>.rec.<id>`, with "_" for an empty
 /// ID and every byte a subject cannot carry in a token ('.', '*', '>', blanks, control
 /// and non-ASCII bytes) replaced by '_'.
@@ -75,7 +79,6 @@ class StreamPublisher {
   /// Connects when not yet connected and makes sure the stream exists; false while the
   /// broker cannot be used.
   bool Ready();
-  bool EnsureStream();
   /// Publishes the queued records, a window at a time, until the queue is empty, the
   /// broker is away, or `until` has passed.
   void Drain(std::chrono::steady_clock::time_point until);

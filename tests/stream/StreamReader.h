@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace telvaro::test {
@@ -43,6 +44,16 @@ class StreamReader {
     const std::uint64_t n = si ? si->State.Msgs : 0;
     jsStreamInfo_Destroy(si);
     return n;
+  }
+
+  /// A consumer's records delivered and not acknowledged, and records not yet delivered;
+  /// {-1, 0} when the consumer does not exist.
+  std::pair<std::int64_t, std::uint64_t> ConsumerState(const std::string& stream, const std::string& consumer) {
+    jsConsumerInfo* ci = nullptr;
+    if (js_GetConsumerInfo(&ci, js_, stream.c_str(), consumer.c_str(), nullptr, nullptr) != NATS_OK) return {-1, 0};
+    const std::pair<std::int64_t, std::uint64_t> state{ci->NumAckPending, ci->NumPending};
+    jsConsumerInfo_Destroy(ci);
+    return state;
   }
 
   /// Every message the stream holds, oldest first.
