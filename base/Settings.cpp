@@ -176,6 +176,7 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.StreamQueueLimit =
       static_cast<std::int32_t>(ini.ReadInt64("Stream", "QueueLimit", 1000000, 1, INT32_MAX));
   s.StreamDbConsumer = ini.ReadString("Stream", "DbConsumer", "dbwriter");
+  s.StreamPipeFromStream = ini.ReadBool("Stream", "PipeFromStream", false);
 
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 

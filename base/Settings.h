@@ -48,6 +48,7 @@ struct TSettings {
   std::int32_t StreamMaxAgeHours = 168;       ///< age limit of a stream this server creates
   std::int32_t StreamQueueLimit = 1000000;    ///< records waiting for the broker at most
   std::string StreamDbConsumer = "dbwriter";  ///< durable consumer the database writers share
+  bool StreamPipeFromStream = false;          ///< the data pipe shows every instance's records from the stream
 
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program

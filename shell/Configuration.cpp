@@ -25,6 +25,8 @@ ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   env.toDatabase = !s.NoBase && s.StreamUrl.empty();
   env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));
   env.toStream = s.StreamUrl.empty() ? nullptr : &MobilesToStream;
+  // Then the data channel takes every instance's records from the stream instead.
+  if (env.toStream && s.StreamPipeFromStream) env.toSend = nullptr;
   env.streamQueueLimit = static_cast<std::size_t>(std::max(1, s.StreamQueueLimit));
   env.parser.dbEvents = ParseDBEvents(s.EventsToDB);
   env.parser.downloadDir = s.DownloadDir;

@@ -203,6 +203,10 @@ void TfMain::CreateStream() {
   if (Settings.StreamUrl.empty()) return;
   stream_ = std::make_unique<StreamPublisher>(StreamOptionsOf(), MobilesToStream, log_, metrics_.get());
   stream_->Start();
+  if (Settings.StreamPipeFromStream) {
+    pipeFeeder_ = std::make_unique<StreamPipeFeeder>(StreamOptionsOf(), MobilesToSend, log_);
+    pipeFeeder_->Start();
+  }
 }
 
 StreamOptions TfMain::StreamOptionsOf() const {
@@ -336,6 +340,7 @@ void TfMain::FormClose() {
   if (dataChannel_) dataChannel_->SetPipe(nullptr);
 
   if (dbWriter_) dbWriter_->Stop();
+  pipeFeeder_.reset();
   if (dataChannel_) dataChannel_->Stop();
   if (centralDb_) centralDb_->Close();
   dbWriter_.reset();

@@ -21,6 +21,7 @@
 #include "base/OperatorLog.h"
 #include "shell/LogFile.h"
 #include "stream/StreamDbFeeder.h"
+#include "stream/StreamFollower.h"
 #include "stream/StreamPublisher.h"
 #include "tasks/TaskDatabase.h"
 
@@ -90,6 +91,8 @@ class TfMain {
   std::unique_ptr<StreamPublisher> stream_;  ///< null without [Stream] Url
   /// Feeds the database writer from the stream; null without [Stream] Url or a database.
   std::unique_ptr<StreamDbFeeder> dbFeeder_;
+  /// Every instance's records for the data pipe; null unless [Stream] PipeFromStream.
+  std::unique_ptr<StreamPipeFeeder> pipeFeeder_;
   TPipeServer dataPipe_;
   TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;
