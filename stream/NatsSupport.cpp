@@ -1,5 +1,7 @@
 #include "stream/NatsSupport.h"
 
+#include <utility>
+
 namespace telvaro {
 
 std::string StatusText(natsStatus s) {
@@ -19,9 +21,18 @@ natsStatus OpenConnection(natsConnection** connection, natsOptions** options, co
   if (s == NATS_OK) s = natsOptions_SetRetryOnFailedConnect(o, true, events.returned, events.closure);
   if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(o, events.lost, events.closure);
   if (s == NATS_OK) s = natsOptions_SetReconnectedCB(o, events.returned, events.closure);
+  if (s == NATS_OK && events.closed) s = natsOptions_SetClosedCB(o, &ClosedLatch::OnClosed, events.closed);
   if (s == NATS_OK) s = natsConnection_Connect(connection, o);
   if (s == NATS_NOT_YET_CONNECTED && events.lost) events.lost(*connection, events.closure);
   return s;
+}
+
+void CloseConnection(natsConnection*& connection, ClosedLatch& closed) {
+  if (!connection) return;
+  natsConnection_Close(connection);
+  closed.Wait(std::chrono::seconds(5));
+  natsConnection_Destroy(std::exchange(connection, nullptr));
+  closed.Reset();
 }
 
 bool EnsureStream(jsCtx* js, const StreamOptions& options, LogReporter& report) {

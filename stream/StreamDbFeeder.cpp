@@ -15,6 +15,7 @@ struct StreamDbFeeder::Nats {
   natsConnection* connection = nullptr;
   jsCtx* js = nullptr;
   natsSubscription* subscription = nullptr;
+  ClosedLatch closed;
   std::mutex mutex;
   /// The messages of the records in the writer's queue, in the queue's order.
   std::deque<natsMsg*> handed;
@@ -30,8 +31,8 @@ struct StreamDbFeeder::Nats {
       handed.clear();
     }
     natsSubscription_Destroy(std::exchange(subscription, nullptr));
+    CloseConnection(connection, closed);
     jsCtx_Destroy(std::exchange(js, nullptr));
-    natsConnection_Destroy(std::exchange(connection, nullptr));
     natsOptions_Destroy(std::exchange(options, nullptr));
   }
 
@@ -97,7 +98,8 @@ bool StreamDbFeeder::Ready() {
         &n.connection, &n.options, options_.url,
         {.lost = [](natsConnection*, void* self) { static_cast<StreamDbFeeder*>(self)->Lost(); },
          .returned = [](natsConnection*, void* self) { static_cast<StreamDbFeeder*>(self)->Returned(); },
-         .closure = this});
+         .closure = this,
+         .closed = &n.closed});
     if (s == NATS_NOT_YET_CONNECTED) s = NATS_OK;
     if (s == NATS_OK) s = natsConnection_JetStream(&n.js, n.connection, nullptr);
     if (s != NATS_OK) {
@@ -178,7 +180,7 @@ bool StreamDbFeeder::Fetch() {
 }
 
 void StreamDbFeeder::Lost() {
-  if (down_.exchange(true)) return;
+  if (stop_ || down_.exchange(true)) return;
   report_.OutputReport("Stream for DB disconnected");
 }
 

@@ -25,10 +25,12 @@ struct StreamFollower::Nats {
   jsCtx* js = nullptr;
   natsSubscription* subscription = nullptr;
 
+  ClosedLatch closed;
+
   ~Nats() {
     natsSubscription_Destroy(subscription);
+    CloseConnection(connection, closed);
     jsCtx_Destroy(js);
-    natsConnection_Destroy(connection);
     natsOptions_Destroy(options);
   }
 };
@@ -44,7 +46,7 @@ bool StreamFollower::Subscribed() {
   Nats& n = *nats_;
   if (n.subscription) return true;
   if (!n.connection) {
-    natsStatus s = OpenConnection(&n.connection, &n.options, options_.url, {});
+    natsStatus s = OpenConnection(&n.connection, &n.options, options_.url, {.closed = &n.closed});
     if (s == NATS_NOT_YET_CONNECTED) s = NATS_OK;
     if (s == NATS_OK) s = natsConnection_JetStream(&n.js, n.connection, nullptr);
     if (s != NATS_OK) {

@@ -43,10 +43,18 @@ struct StreamPublisher::Nats {
   /// Messages whose publish failed or whose acknowledgement did not come, to send again.
   std::deque<natsMsg*> retry;
 
+  ClosedLatch closed;
+
   ~Nats() {
-    // The connection first: its callbacks may still add to `retry` until it is gone.
+    // What waits for an acknowledgement comes back first, so that no acknowledgement
+    // callback runs any more; then the connection, after its last callback.
+    // (The library's call fails on an empty list: only when some wait.)
+    if (js && owner.inFlight_.load() > retry.size()) {
+      natsMsgList pending{};
+      if (js_PublishAsyncGetPendingList(&pending, js) == NATS_OK) natsMsgList_Destroy(&pending);
+    }
+    CloseConnection(connection, closed);
     jsCtx_Destroy(js);
-    natsConnection_Destroy(connection);
     natsOptions_Destroy(options);
     for (natsMsg* m : retry) natsMsg_Destroy(m);
   }
@@ -83,6 +91,7 @@ std::size_t StreamPublisher::Stop(std::chrono::milliseconds drain) {
   if (lost > 0) report_.OutputReport("Stream stopped, records not acknowledged: " + std::to_string(lost));
   queue_.Clear();
   // Closing the connection hands nothing back: what it held is counted as lost above.
+  closing_ = true;
   nats_.reset();
   inFlight_ = 0;
   return lost;
@@ -107,7 +116,8 @@ bool StreamPublisher::Ready() {
         &nats_->connection, &nats_->options, options_.url,
         {.lost = [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Lost(); },
          .returned = [](natsConnection*, void* self) { static_cast<StreamPublisher*>(self)->Returned(); },
-         .closure = this});
+         .closure = this,
+         .closed = &nats_->closed});
     if (s == NATS_NOT_YET_CONNECTED) {
       report_.OutputReport("Stream server " + options_.url + " not reachable, connecting in the background");
       s = NATS_OK;
@@ -208,8 +218,13 @@ bool StreamPublisher::PublishWindow() {
   if (js_PublishAsyncComplete(nats_->js, &po) == NATS_OK) return true;
   // Acknowledgements missing: the messages go again with their IDs, and those the stream
   // already holds are not stored twice.
+  bool held = false;  // whether the library still holds some: its call fails on an empty list
+  {
+    std::lock_guard lock(nats_->retryMutex);
+    held = inFlight_.load() > nats_->retry.size();
+  }
   natsMsgList pending{};
-  if (js_PublishAsyncGetPendingList(&pending, nats_->js) == NATS_OK) {
+  if (held && js_PublishAsyncGetPendingList(&pending, nats_->js) == NATS_OK) {
     std::lock_guard lock(nats_->retryMutex);
     for (int k = 0; k < pending.Count; ++k) {
       nats_->retry.push_back(pending.Msgs[k]);
@@ -228,7 +243,7 @@ void StreamPublisher::ReportDrops() {
 }
 
 void StreamPublisher::Lost() {
-  if (down_.exchange(true)) return;
+  if (closing_ || down_.exchange(true)) return;
   report_.OutputReport("Stream disconnected");
 }
 

@@ -100,6 +100,7 @@ class StreamPublisher {
   std::atomic<bool> draining_{false};
   std::atomic<std::size_t> inFlight_{0};
   std::atomic<std::uint64_t> acknowledged_{0};
+  std::atomic<bool> closing_{false};  ///< the connection is being closed: no loss to log
   std::atomic<bool> down_{false};  ///< "Stream disconnected" logged, return not yet; library threads too
 
   // Publishing-thread state.

@@ -62,7 +62,7 @@ make_home() {
 Port=$port
 PipeDir=$work
 PipeChannel=
-CmdChannel=
+CmdChannel=Cmd$1
 IOThreads=1
 ReconInterval=0
 [DB]
