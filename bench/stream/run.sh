@@ -37,7 +37,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
   [ -n "${TELVARO_NATS_DIR:-}" ] && bash "$root/scripts/nats-test.sh" stop 2>/dev/null
   [ -n "${TELVARO_PG_DIR:-}" ] && bash "$root/scripts/pg-test.sh" stop >/dev/null 2>&1
-  rm -rf "$work"
+  if [ "${KEEP:-0}" = 1 ]; then echo "stream bench: kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -137,10 +137,11 @@ case "$mode" in
     read -r p h < <(make_home one 1)
     start_server one
     run_sim "$p" 350000000000000 "$rate" $((seconds + 4)) >/dev/null &
-    pids+=("$!")
+    sim_pid=$!
+    pids+=("$sim_pid")
     sleep 2
     echo "delay at $rate records/s: $("$probe" delay "$TELVARO_TEST_NATS" "$seconds")"
-    wait
+    wait "$sim_pid"
     ;;
   crash)
     read -r pa ha < <(make_home a 1)

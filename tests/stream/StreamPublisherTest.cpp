@@ -228,8 +228,9 @@ TEST_F(StreamPublisherTest, PastItsLimitTheQueueDropsTheOldestAndSaysSo) {
   StartPublisher({.queueLimit = 10});
   ASSERT_TRUE(WaitFor([&] { return Logged("not reachable, connecting in the background"); }, 5s));
   for (int i = 0; i < 25; ++i) Add(Record("350000000000006", i));
-  ASSERT_TRUE(WaitFor([&] { return Logged("Stream queue limit reached, oldest records dropped: 15"); }, 5s));
-  EXPECT_EQ(metrics_.streamDropped.Value(), 15u);
+  // One line per wake-up of the publisher: the drops may come in more than one.
+  ASSERT_TRUE(WaitFor([&] { return metrics_.streamDropped.Value() == 15; }, 5s)) << metrics_.streamDropped.Value();
+  EXPECT_TRUE(Logged("Stream queue limit reached, oldest records dropped: "));
 
   broker_->Start();
   ASSERT_TRUE(WaitFor([&] { return publisher_->Acknowledged() == 10; }));
