@@ -33,7 +33,17 @@ ServerMetrics::ServerMetrics(Sources s)
                                             30})),
       recordDelaySeconds(registry.AddHistogram(
           "telvaro_record_delay_seconds", "Time from the arrival of a message to its records on the data pipe queue.",
-          {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10})) {
+          {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10})),
+      streamPublished(registry.AddCounter("telvaro_stream_records_published_total",
+                                          "Records published to the stream, retries not counted.")),
+      streamAcknowledged(registry.AddCounter("telvaro_stream_records_acknowledged_total",
+                                             "Records the stream acknowledged.")),
+      streamDropped(registry.AddCounter("telvaro_stream_records_dropped_total",
+                                        "Records dropped at the stream queue's bound.")),
+      streamResent(registry.AddCounter("telvaro_stream_records_resent_total",
+                                       "Publishes sent again after a refusal or a missing acknowledgement.")),
+      streamConsumerLag(registry.AddGauge("telvaro_stream_consumer_lag",
+                                          "Records of the stream the database consumer has yet to take.")) {
   registry.AddGaugeFunction("telvaro_tasks_queued", "Tasks queued for terminals.", OrZero(std::move(s.tasksQueued)));
   registry.AddGaugeFunction("telvaro_data_pipe_clients", "Clients of the data pipe.",
                             OrZero(std::move(s.dataPipeClients)));
@@ -42,6 +52,9 @@ ServerMetrics::ServerMetrics(Sources s)
                               OrZero(std::move(s.dataPipeClientsDropped)));
   registry.AddGaugeFunction("telvaro_db_queue_length", "Records waiting for the central database.",
                             OrZero(std::move(s.dbQueueLength)));
+  registry.AddGaugeFunction("telvaro_stream_records_pending",
+                            "Records waiting for the stream: queued or not yet acknowledged.",
+                            OrZero(std::move(s.streamPending)));
   AddProcessMetrics(registry);
 }
 

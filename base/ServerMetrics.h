@@ -15,6 +15,7 @@ struct ServerMetrics {
     std::function<double()> dataPipeClients{};         ///< clients of the data pipe
     std::function<double()> dataPipeClientsDropped{};  ///< data pipe clients dropped at their bound
     std::function<double()> dbQueueLength{};           ///< records waiting for the central database
+    std::function<double()> streamPending{};           ///< records queued for the stream or unacknowledged
   };
 
   /// Registers every family, the process's own included; a source left empty reads 0.
@@ -36,6 +37,12 @@ struct ServerMetrics {
   /// From the arrival of a message (its read completing) to its records on the
   /// data-channel queue.
   Histogram& recordDelaySeconds;
+  Counter& streamPublished;
+  Counter& streamAcknowledged;
+  Counter& streamDropped;
+  Counter& streamResent;
+  /// Records of the stream its database consumer has yet to take.
+  Gauge& streamConsumerLag;
 };
 
 }  // namespace telvaro

@@ -155,6 +155,15 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.HttpPort = static_cast<std::int32_t>(ini.ReadInt64("Http", "Port", 4002, 0, 65535));
   s.HttpToken = ini.ReadString("Http", "Token", "");
 
+  s.StreamUrl = ini.ReadString("Stream", "Url", "");
+  s.StreamSubject = ini.ReadString("Stream", "Subject", "telvaro");
+  s.StreamName = ini.ReadString("Stream", "Name", "TELVARO");
+  s.StreamMaxAgeHours = static_cast<std::int32_t>(ini.ReadInt64("Stream", "MaxAgeHours", 168, 1, 24 * 365 * 100));
+  s.StreamQueueLimit =
+      static_cast<std::int32_t>(ini.ReadInt64("Stream", "QueueLimit", 1000000, 1, INT32_MAX));
+  s.StreamDbConsumer = ini.ReadString("Stream", "DbConsumer", "dbwriter");
+  s.StreamPipeFromStream = ini.ReadBool("Stream", "PipeFromStream", false);
+
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 
   s.EntitiesToPrint = ini.ReadString("Entities", "EntitiesToPrint", "");

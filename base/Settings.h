@@ -41,6 +41,15 @@ struct TSettings {
   std::int32_t HttpPort = 4002;               ///< 0: no admin endpoint (and no metrics)
   std::string HttpToken;                      ///< bearer token for changes; "": loopback peers only
 
+  // [Stream]
+  std::string StreamUrl;                      ///< NATS server(s) of the record stream; "": no stream
+  std::string StreamSubject = "telvaro";      ///< records go to <Subject>.rec.<ID>
+  std::string StreamName = "TELVARO";         ///< JetStream stream, created when missing
+  std::int32_t StreamMaxAgeHours = 168;       ///< age limit of a stream this server creates
+  std::int32_t StreamQueueLimit = 1000000;    ///< records waiting for the broker at most
+  std::string StreamDbConsumer = "dbwriter";  ///< durable consumer the database writers share
+  bool StreamPipeFromStream = false;          ///< the data pipe shows every instance's records from the stream
+
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program
   /// directory itself); file names are appended to it without a separator.

@@ -89,7 +89,8 @@ bool TerminalConnection::Route() {
   // One wake-up per call: the consumers drain their whole queue on each, and a signal
   // per record would only switch threads for nothing.
   if (toDB) SetNamedEvent(DBEventName);
-  if (toClients) SetNamedEvent(ClientsEventName);
+  if (toClients && env_.toSend) SetNamedEvent(ClientsEventName);
+  if (toClients && env_.toStream) SetNamedEvent(StreamEventName);
   ClearHeld();
   return accepted;
 }
@@ -122,7 +123,13 @@ bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClie
     }
     Log(m.Print(env_.render));
     try {
-      env_.toSend->Add(m);
+      if (env_.toSend) env_.toSend->Add(m);
+      if (env_.toStream) {
+        // Past its limit the stream queue drops its oldest; the publisher reports how many.
+        TNTMobile marked = m;
+        marked.dataFrame = batch.code == PACKET_D;
+        env_.toStream->AddBounded(std::move(marked), env_.streamQueueLimit);
+      }
       toClients = true;
     } catch (const std::exception&) {
       // A record the data channel cannot take is skipped; the others still go.
@@ -169,8 +176,14 @@ void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value
   m.Rec.Event = code;
   m.Rec.EventValue = value;
   m.Rec.ID.assign(devId);
-  env_.toSend->Add(m);
-  SetNamedEvent(ClientsEventName);
+  if (env_.toSend) {
+    env_.toSend->Add(m);
+    SetNamedEvent(ClientsEventName);
+  }
+  if (env_.toStream) {
+    env_.toStream->AddBounded(m, env_.streamQueueLimit);
+    SetNamedEvent(StreamEventName);
+  }
 }
 
 }  // namespace telvaro

@@ -32,7 +32,10 @@ struct ConnectionEnv {
   TaskStore* store = nullptr;          ///< the data module; null: no task store
   FileSink* files = nullptr;           ///< where received files go; must be set
   RecordQueue* mobiles = &Mobiles;     ///< database queue
-  RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
+  RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue; null: records go to the stream only
+  /// Record-stream queue: every record for the data channel also goes here; null: no stream.
+  RecordQueue* toStream = nullptr;
+  std::size_t streamQueueLimit = 1000000;  ///< records the stream queue holds at most
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
   /// Longest hold of an incomplete message before the connection is closed; 0: never.
   std::chrono::milliseconds frameTimeout{std::chrono::minutes(5)};

@@ -133,11 +133,13 @@ void TMobilesThread::Drain() {
     const std::size_t done = WriteBatch(converted_);
     if (done < converted_.size()) {
       // The connection broke: what is not written goes back ahead of newer records.
+      if (onStored_ && origin_[done] > 0) onStored_(origin_[done]);
       std::vector<TNTMobile> rest(batch_.begin() + static_cast<std::ptrdiff_t>(origin_[done]), batch_.end());
       mobiles_.Requeue(rest);
       SetDown();
       return;
     }
+    if (onStored_) onStored_(batch_.size());
   }
 }
 

@@ -51,6 +51,12 @@ class TMobilesThread {
   /// Sets the handler called when the thread ends; set it before Start. It runs on
   /// the writer thread, so it must not destroy this object: post to the main loop.
   void SetOnTerminate(EndHandler handler) { onTerminate_ = std::move(handler); }
+  /// Records leave the queue in order; `handler(n)` says that the `n` oldest records
+  /// taken since its last call are done: stored, rejected and logged, or not for the
+  /// database. It runs on the writer thread after each transaction commits; set it
+  /// before Start.
+  using StoredHandler = std::function<void(std::size_t)>;
+  void SetOnStored(StoredHandler handler) { onStored_ = std::move(handler); }
   /// Counts writes, drops and transaction times and shows the connection in `metrics`;
   /// set it before Start.
   void SetMetrics(ServerMetrics* metrics) noexcept { metrics_ = metrics; }
@@ -92,6 +98,7 @@ class TMobilesThread {
   OperatorLog* log_ = nullptr;
   ServerMetrics* metrics_ = nullptr;
   EndHandler onTerminate_;
+  StoredHandler onStored_;
   std::thread thread_;
   std::stop_source stop_;
   std::atomic<bool> running_{false};

@@ -42,8 +42,9 @@ std::shared_ptr<ManualResetEvent> OpenNamedEvent(const std::string& name);
 /// Signals the event `name` if it exists; signalling before it was created does nothing.
 void SetNamedEvent(const std::string& name);
 
-/// Names of the two queue events.
+/// Names of the queue events.
 inline constexpr const char* DBEventName = "DB";
 inline constexpr const char* ClientsEventName = "Clients";
+inline constexpr const char* StreamEventName = "Stream";
 
 }  // namespace telvaro

@@ -4,5 +4,6 @@ namespace telvaro {
 
 RecordQueue Mobiles;
 RecordQueue MobilesToSend;
+RecordQueue MobilesToStream;
 
 }  // namespace telvaro

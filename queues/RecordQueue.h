@@ -21,16 +21,16 @@ class RecordQueue {
     items_.push_back(m);
   }
 
-  /// Adds a copy of `m`, dropping the oldest records first when `limit` would be
+  /// Adds `m`, dropping the oldest records first when `limit` would be
   /// passed; returns how many were dropped.
-  std::size_t AddBounded(const TNTMobile& m, std::size_t limit) {
+  std::size_t AddBounded(TNTMobile m, std::size_t limit) {
     std::lock_guard lock(mutex_);
     std::size_t dropped = 0;
     while (limit > 0 && items_.size() >= limit) {
       items_.pop_front();
       ++dropped;
     }
-    items_.push_back(m);
+    items_.push_back(std::move(m));
     dropped_ += dropped;
     return dropped;
   }
@@ -87,5 +87,7 @@ class RecordQueue {
 extern RecordQueue Mobiles;
 /// The data-channel queue, drained by the data channel.
 extern RecordQueue MobilesToSend;
+/// The record stream's queue, drained by the stream publisher.
+extern RecordQueue MobilesToStream;
 
 }  // namespace telvaro

@@ -139,6 +139,9 @@ struct RenderOptions {
 class TNTMobile {
  public:
   TRecNTMobile Rec;
+  /// Decoded from a data frame: the records the central database stores. Not part of
+  /// the wire record; the record stream carries it as a header.
+  bool dataFrame = false;
 
   /// A zeroed record stamped with the local time now.
   TNTMobile() noexcept;

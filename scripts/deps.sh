@@ -12,13 +12,14 @@ run_packages=(
   libasio-dev libsqlite3-dev sqlite3 unixodbc-dev unixodbc libpq-dev
   libncurses-dev libfmt-dev
   libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libsystemd-dev
+  libnats-dev
 )
 # The tests, the second compiler, the benchmarks, the test database and the package check.
 test_packages=(
   clang
   odbc-postgresql
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  postgresql
+  postgresql nats-server
   dpkg-dev lintian
 )
 

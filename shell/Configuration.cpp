@@ -21,8 +21,13 @@ ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   ConnectionEnv env;
   env.cmdDelay = std::chrono::milliseconds(s.DelayBeforeCmd);
   env.frameTimeout = std::chrono::seconds(std::max(0, s.FrameTimeoutSec));
-  env.toDatabase = !s.NoBase;
+  // With the stream the database writer reads the stream, not the connections' queue.
+  env.toDatabase = !s.NoBase && s.StreamUrl.empty();
   env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));
+  env.toStream = s.StreamUrl.empty() ? nullptr : &MobilesToStream;
+  // Then the data channel takes every instance's records from the stream instead.
+  if (env.toStream && s.StreamPipeFromStream) env.toSend = nullptr;
+  env.streamQueueLimit = static_cast<std::size_t>(std::max(1, s.StreamQueueLimit));
   env.parser.dbEvents = ParseDBEvents(s.EventsToDB);
   env.parser.downloadDir = s.DownloadDir;
   env.parser.decimalSeparator = s.DecimalSeparator;

@@ -85,9 +85,14 @@ bool TfMain::FormCreate() {
     CreateMetrics();
     if (!Settings.NoBase) {
       centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
+      if (!Settings.StreamUrl.empty())
+        dbFeeder_ =
+            std::make_unique<StreamDbFeeder>(StreamOptionsOf(), Settings.StreamDbConsumer, Mobiles, log_, metrics_.get());
       CreateMobThread();
+      if (dbFeeder_) dbFeeder_->Start();
     }
     CreateClientsThread();
+    CreateStream();
 
     env.log = &log_;
     env.store = &dm_;
@@ -180,6 +185,7 @@ bool TfMain::FormCreate() {
 
 void TfMain::CreateMobThread() {
   dbWriter_ = std::make_unique<TMobilesThread>(*centralDb_, Mobiles, Settings);
+  if (dbFeeder_) dbWriter_->SetOnStored([feeder = dbFeeder_.get()](std::size_t n) { feeder->Stored(n); });
   dbWriter_->SetReport(&log_);
   dbWriter_->SetMetrics(metrics_.get());
   // The end handler runs on the writer's own thread: it only hands over to the loop.
@@ -193,13 +199,32 @@ void TfMain::CreateClientsThread() {
   dataChannel_->Start();
 }
 
+void TfMain::CreateStream() {
+  if (Settings.StreamUrl.empty()) return;
+  stream_ = std::make_unique<StreamPublisher>(StreamOptionsOf(), MobilesToStream, log_, metrics_.get());
+  stream_->Start();
+  if (Settings.StreamPipeFromStream) {
+    pipeFeeder_ = std::make_unique<StreamPipeFeeder>(StreamOptionsOf(), MobilesToSend, log_);
+    pipeFeeder_->Start();
+  }
+}
+
+StreamOptions TfMain::StreamOptionsOf() const {
+  return StreamOptions{.url = Settings.StreamUrl,
+                       .subject = Settings.StreamSubject,
+                       .name = Settings.StreamName,
+                       .maxAgeHours = Settings.StreamMaxAgeHours,
+                       .queueLimit = static_cast<std::size_t>(Settings.StreamQueueLimit)};
+}
+
 void TfMain::CreateMetrics() {
   if (Settings.HttpPort == 0 || metrics_) return;
   metrics_ = std::make_unique<ServerMetrics>(ServerMetrics::Sources{
       .tasksQueued = [&dm = dm_] { return static_cast<double>(dm.QueuedTaskCount()); },
       .dataPipeClients = [this] { return static_cast<double>(dataPipe_.ClientCount()); },
       .dataPipeClientsDropped = [this] { return static_cast<double>(dataPipe_.DroppedClients()); },
-      .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); }});
+      .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); },
+      .streamPending = [this] { return stream_ ? static_cast<double>(stream_->Pending()) : 0.0; }});
 }
 
 void TfMain::StartAdmin() {
@@ -315,14 +340,22 @@ void TfMain::FormClose() {
   if (dataChannel_) dataChannel_->SetPipe(nullptr);
 
   if (dbWriter_) dbWriter_->Stop();
+  pipeFeeder_.reset();
   if (dataChannel_) dataChannel_->Stop();
   if (centralDb_) centralDb_->Close();
   dbWriter_.reset();
+  // What it handed the writer and was not stored comes again from the stream.
+  if (dbFeeder_) dbFeeder_->Stop();
+  dbFeeder_.reset();
   Mobiles.Clear();
 
   // Closing the listener ends every terminal connection with its own end lines.
   if (terminalServer_) terminalServer_->Stop();
   terminalServer_.reset();
+  // After the connections, so that their last records are published too.
+  if (stream_) stream_->Stop();
+  stream_.reset();
+  MobilesToStream.Clear();
   dataChannel_.reset();
   MobilesToSend.Clear();
   dm_.Close();

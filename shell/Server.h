@@ -20,6 +20,9 @@
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
 #include "shell/LogFile.h"
+#include "stream/StreamDbFeeder.h"
+#include "stream/StreamFollower.h"
+#include "stream/StreamPublisher.h"
 #include "tasks/TaskDatabase.h"
 
 namespace telvaro {
@@ -53,6 +56,9 @@ class TfMain {
  private:
   void CreateMobThread();
   void CreateClientsThread();
+  /// Starts the stream publisher when [Stream] Url is set.
+  void CreateStream();
+  StreamOptions StreamOptionsOf() const;
   void OnDBThreadTerminate();
   void StartReconTimer();
   void ReconTimerTimer();
@@ -82,6 +88,11 @@ class TfMain {
   std::unique_ptr<CentralDatabase> centralDb_;  ///< ODBC or libpq, as the Provider is written
   std::unique_ptr<TMobilesThread> dbWriter_;
   std::unique_ptr<TClientsThread> dataChannel_;
+  std::unique_ptr<StreamPublisher> stream_;  ///< null without [Stream] Url
+  /// Feeds the database writer from the stream; null without [Stream] Url or a database.
+  std::unique_ptr<StreamDbFeeder> dbFeeder_;
+  /// Every instance's records for the data pipe; null unless [Stream] PipeFromStream.
+  std::unique_ptr<StreamPipeFeeder> pipeFeeder_;
   TPipeServer dataPipe_;
   TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;

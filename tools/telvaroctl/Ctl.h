@@ -48,6 +48,14 @@ int Stop(const CommonOptions& o, const std::string& id);
 int Report(const CommonOptions& o, const std::string& from, const std::string& to);
 /// Follows the data pipe; `count` < 0: for ever.
 int Tail(const CommonOptions& o, bool json, long count);
+/// Where `tail --stream` reads.
+struct StreamTail {
+  std::string url;
+  std::string subject = "telvaro";
+  bool fromStart = false;  ///< every record the stream holds first, then the new ones
+};
+/// Follows the record stream and prints its records as Tail prints the data pipe's.
+int TailStream(const CommonOptions& o, const StreamTail& t, bool json, long count);
 
 // Requests to the HTTP endpoint; with `json` the answer's JSON as it came.
 int Terminals(const CommonOptions& o, bool json);

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include "records/DateTime.h"
 #include "records/Events.h"
 #include "records/TerminalRecord.h"
+#include "stream/StreamFollower.h"
 #include "tools/telvaroctl/Ctl.h"
 
 namespace telvaro::ctl {
@@ -237,6 +239,18 @@ int Report(const CommonOptions& o, const std::string& from, const std::string& t
   return 0;
 }
 
+namespace {
+
+/// Prints one record as `tail` does: its log line, or a JSON object.
+void PrintRecord(const TNTMobile& m, bool json, const RenderOptions& lines) {
+  std::cout << (json ? Json(m.Rec).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                     : m.Print(lines))
+            << '\n'
+            << std::flush;
+}
+
+}  // namespace
+
 int Tail(const CommonOptions& o, bool json, long count) {
   const Pipes p = Configure(o);
   TPipeClient c(p.data);
@@ -252,10 +266,30 @@ int Tail(const CommonOptions& o, bool json, long count) {
     }
     TNTMobile m;
     std::memcpy(&m.Rec, msg->data(), sizeof m.Rec);
-    std::cout << (json ? Json(m.Rec).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                       : m.Print(p.lines))
-              << '\n'
-              << std::flush;
+    PrintRecord(m, json, p.lines);
+    ++seen;
+  }
+  return 0;
+}
+
+int TailStream(const CommonOptions& o, const StreamTail& t, bool json, long count) {
+  const Pipes p = Configure(o);
+  // The stream is found by its subjects, whatever its name.
+  StreamFollower follower(StreamOptions{.url = t.url, .subject = t.subject, .name = ""}, t.fromStart);
+  std::string problem;
+  for (long seen = 0; count < 0 || seen < count;) {
+    const auto r = follower.Next(std::chrono::seconds(1));
+    if (follower.Problem() != problem) {
+      problem = follower.Problem();
+      if (!problem.empty()) std::cerr << "telvaroctl: " << problem << '\n';
+    }
+    if (!r) continue;
+    const auto m = r->Record();
+    if (!m) {
+      std::cerr << "telvaroctl: skipped a message of " << r->data.size() << " bytes on " << r->subject << '\n';
+      continue;
+    }
+    PrintRecord(*m, json, p.lines);
     ++seen;
   }
   return 0;

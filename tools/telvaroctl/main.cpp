@@ -75,6 +75,13 @@ int Run(int argc, char** argv) {
   auto* tail = app.add_subcommand("tail", "follow the data pipe: each record as its log line, or as JSON");
   tail->add_flag("--json", json, "one JSON object per line");
   tail->add_option("--count", count, "stop after N records")->check(CLI::NonNegativeNumber);
+  StreamTail streamTail;
+  auto* streamOption =
+      tail->add_option("--stream", streamTail.url, "follow the record stream at this NATS URL instead of the data pipe");
+  tail->add_option("--subject", streamTail.subject, "the stream's subject prefix")
+      ->default_val("telvaro")
+      ->needs(streamOption);
+  tail->add_flag("--from-start", streamTail.fromStart, "every record the stream holds first")->needs(streamOption);
 
   auto* terminals = app.add_subcommand("terminals", "list the terminal connections (HTTP)");
   terminals->add_flag("--json", json, "the server's JSON as it came");
@@ -109,7 +116,7 @@ int Run(int argc, char** argv) {
   if (*upload) return Upload(o, id, type, file);
   if (*stop) return Stop(o, id);
   if (*report) return Report(o, from, to);
-  if (*tail) return Tail(o, json, count);
+  if (*tail) return *streamOption ? TailStream(o, streamTail, json, count) : Tail(o, json, count);
   if (*terminals) return Terminals(o, json);
   if (*tasks) return Tasks(o, id, json);
   if (*cancel) return Cancel(o, id, *nOption ? std::optional<long long>(n) : std::nullopt, json);
