@@ -30,9 +30,10 @@ void TClientsThread::Execute() {
   while (!stop_) {
     CLEventID->Wait(aTimeOut);
     CLEventID->Reset();
-    // Everything queued goes out on every wake-up, in order, so no record waits for
-    // later signals; a time-out also drains what was queued before the event existed.
-    for (;;) {
+    // Everything queued goes out on every wake-up, in order and in batches, so no
+    // record waits for later signals; a time-out also drains what was queued before
+    // the event existed.
+    while (!stop_) {
       TPipeServer* pipe = pipe_.load();
       queue_.Take(records, pipe ? BatchRecords(*pipe) : MaxBatchRecords);
       if (records.empty()) break;
