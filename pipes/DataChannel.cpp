@@ -1,5 +1,8 @@
 #include "pipes/DataChannel.h"
 
+#include <algorithm>
+#include <memory>
+
 #include <fmt/format.h>
 
 #include "queues/NamedEvent.h"
@@ -23,33 +26,45 @@ void TClientsThread::Stop() {
 void TClientsThread::Execute() {
   const auto CLEventID = CreateNamedEvent(ClientsEventName);
   report_.OutputReport("Thread for clients started, waitng for data");
-  std::vector<TNTMobile> batch;
+  std::vector<TNTMobile> records;
   while (!stop_) {
     CLEventID->Wait(aTimeOut);
     CLEventID->Reset();
-    // Everything queued goes out on every wake-up, in order, so no record waits for
-    // later signals; a time-out also drains what was queued before the event existed.
-    queue_.TakeAll(batch);
-    if (pipe_.load()) {
-      for (const auto& m : batch) SendToPipeClients(m);
+    // Everything queued goes out on every wake-up, in order and in batches, so no
+    // record waits for later signals; a time-out also drains what was queued before
+    // the event existed.
+    while (!stop_) {
+      TPipeServer* pipe = pipe_.load();
+      queue_.Take(records, pipe ? BatchRecords(*pipe) : MaxBatchRecords);
+      if (records.empty()) break;
+      if (pipe) SendToPipeClients(*pipe, records);
     }
-    batch.clear();
   }
 }
 
-void TClientsThread::SendToPipeClients(const TNTMobile& mobile) {
-  TPipeServer* pipe = pipe_.load();
-  if (!pipe || mobile.Rec.ID.empty()) return;
-  const PipeBytes image(reinterpret_cast<const std::uint8_t*>(&mobile.Rec), sizeof mobile.Rec);
+std::size_t TClientsThread::BatchRecords(const TPipeServer& pipe) noexcept {
+  // A client that keeps up holds a few batches at most, far inside its queue bound.
+  const std::uint64_t fit = pipe.QueueLimit() / (4 * sizeof(TRecNTMobile));
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(fit, 1, MaxBatchRecords));
+}
+
+void TClientsThread::SendToPipeClients(TPipeServer& pipe, const std::vector<TNTMobile>& records) {
+  // Each record's image is made once; every client's queue shares the batch.
+  auto batch = std::make_shared<TPipeBatch>();
+  batch->Reserve(records.size(), records.size() * sizeof(TRecNTMobile));
+  for (const auto& m : records)
+    if (!m.Rec.ID.empty()) batch->Add(PipeBytes(reinterpret_cast<const std::uint8_t*>(&m.Rec), sizeof m.Rec));
+  if (batch->Count() == 0) return;
+  const TPipeWrite shared = std::move(batch);
   // One snapshot of the client list, so that a client leaving meanwhile shows up as a
   // failed write rather than as an index outside the list.
   std::uint64_t sent = 0;
-  for (const PipeHandle client : pipe->ClientList()) {
+  for (const PipeHandle client : pipe.ClientList()) {
     try {
-      if (pipe->Write(client, image)) ++sent;
-      else report_.OutputReport("Can not write to " + pipe->PipeName());
+      if (pipe.Write(client, shared)) sent += shared->Count();
+      else report_.OutputReport("Can not write to " + pipe.PipeName());
     } catch (...) {
-      report_.OutputReport("Exception on writing to " + pipe->PipeName());
+      report_.OutputReport("Exception on writing to " + pipe.PipeName());
     }
   }
   if (metrics_) metrics_->dataPipeRecordsSent.Add(sent);

@@ -19,6 +19,8 @@ class TClientsThread {
  public:
   /// Wait for the "Clients" event; also how long a stop request may wait.
   static constexpr auto aTimeOut = std::chrono::milliseconds(500);
+  /// Most records handed to the clients in one batch.
+  static constexpr std::size_t MaxBatchRecords = 256;
 
   /// Takes records from `queue` (MobilesToSend); lines go to the log set by SetReport.
   /// Counts what it sends in `metrics` when given.
@@ -42,8 +44,10 @@ class TClientsThread {
 
  private:
   void Execute();
-  /// Writes one record to every client of the pipe.
-  void SendToPipeClients(const TNTMobile& mobile);
+  /// Records per batch for `pipe`: up to MaxBatchRecords, fewer for a small queue bound.
+  static std::size_t BatchRecords(const TPipeServer& pipe) noexcept;
+  /// Writes `records`, as one batch of their images, to every client of `pipe`.
+  void SendToPipeClients(TPipeServer& pipe, const std::vector<TNTMobile>& records);
 
   RecordQueue& queue_;
   ServerMetrics* metrics_;

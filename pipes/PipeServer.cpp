@@ -112,7 +112,7 @@ std::string PipeSocketPath(const std::string& dir, const std::string& name) {
 }
 
 TPipeServer::TPipeServer(asio::io_context& mainLoop, TPipeOptions options)
-    : main_(mainLoop), options_(std::move(options)) {}
+    : main_(mainLoop), options_(std::move(options)), queueLimit_(options_.queueLimit) {}
 
 TPipeServer::~TPipeServer() {
   if (state_ != State::Inactive && state_ != State::Stopping) Deactivate(false);
@@ -130,6 +130,7 @@ void TPipeServer::SetOptions(const TPipeOptions& value) {
   if (value == options_) return;
   if (Active()) throw EPipeException("Cannot change property while server is active!");
   options_ = value;
+  queueLimit_.store(value.queueLimit, std::memory_order_relaxed);
 }
 
 void TPipeServer::SetActive(bool value) {
@@ -260,11 +261,16 @@ std::vector<PipeHandle> TPipeServer::ClientList() const {
 }
 
 bool TPipeServer::Write(PipeHandle pipe, PipeBytes data) {
-  auto items = FrameMessage(data);
+  auto batch = std::make_shared<TPipeBatch>();
+  batch->AddFramed(data);
+  return Write(pipe, std::move(batch));
+}
+
+bool TPipeServer::Write(PipeHandle pipe, const TPipeWrite& batch) {
   std::shared_lock lock(clientsLock_);
   const auto c = FindLocked(pipe);
   if (!c) return false;
-  switch (c->queue.Push(std::move(items))) {
+  switch (c->queue.Push(batch)) {
     case TWriteQueue::Pushed::WakeWriter:
       c->Post(&TPipeThread::Wake);
       return true;

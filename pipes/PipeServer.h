@@ -18,6 +18,7 @@
 
 #include "pipes/PipeFraming.h"
 #include "pipes/PipeTypes.h"
+#include "pipes/WriteQueue.h"
 
 namespace telvaro {
 
@@ -85,6 +86,11 @@ class TPipeServer {
   /// framed. False when `pipe` is not a connected client, or when the client's queue
   /// would pass its bound: that client is then disconnected and the line logged.
   bool Write(PipeHandle pipe, PipeBytes data);
+  /// Queues the messages of `batch`, as they are, for `pipe` (any thread), sharing the
+  /// batch with every other client it is queued for; false as for Write.
+  bool Write(PipeHandle pipe, const TPipeWrite& batch);
+  /// Bytes a client may have queued (any thread): batches for one client stay well below.
+  std::uint64_t QueueLimit() const noexcept { return queueLimit_.load(std::memory_order_relaxed); }
 
   /// Lines of the server itself (a client dropped at its queue bound, a handler error
   /// when OnHandlerError is not set) go to `log`.
@@ -138,6 +144,7 @@ class TPipeServer {
   mutable std::shared_mutex clientsLock_;
   std::vector<std::shared_ptr<TPipeInfo>> clients_;  ///< in order of connection
   std::atomic<std::uint64_t> droppedClients_{0};
+  std::atomic<std::uint64_t> queueLimit_;  ///< options_.queueLimit, for any thread
 };
 
 }  // namespace telvaro

@@ -8,12 +8,17 @@ namespace telvaro {
 WriteStep TPipeWriter::Write(int fd, TWriteQueue& queue, std::vector<std::uint32_t>& sizes) {
   sizes.clear();
   if (outbox_.empty() && !queue.TakeAll(outbox_)) return {WriteStep::Kind::Idle, 0};
-  const std::size_t k = std::min(outbox_.size(), SendBatch);
-  for (std::size_t i = 0; i < k; ++i) {
-    iov_[i] = {outbox_[i].data(), outbox_[i].size()};
-    msgs_[i] = {};
-    msgs_[i].msg_hdr.msg_iov = &iov_[i];
-    msgs_[i].msg_hdr.msg_iovlen = 1;
+  // Gather up to SendBatch messages across the taken batches.
+  std::size_t k = 0;
+  for (std::size_t b = 0, i = next_; b < outbox_.size() && k < SendBatch; ++b, i = 0) {
+    const TPipeBatch& batch = *outbox_[b];
+    for (; i < batch.Count() && k < SendBatch; ++i, ++k) {
+      const PipeBytes m = batch.Message(i);
+      iov_[k] = {const_cast<std::uint8_t*>(m.data()), m.size()};
+      msgs_[k] = {};
+      msgs_[k].msg_hdr.msg_iov = &iov_[k];
+      msgs_[k].msg_hdr.msg_iovlen = 1;
+    }
   }
   int sent = 0;
   for (;;) {
@@ -26,10 +31,13 @@ WriteStep TPipeWriter::Write(int fd, TWriteQueue& queue, std::vector<std::uint32
   }
   std::uint64_t done = 0;
   for (int i = 0; i < sent; ++i) {
-    const auto size = static_cast<std::uint32_t>(outbox_.front().size());
+    const auto size = static_cast<std::uint32_t>(iov_[static_cast<std::size_t>(i)].iov_len);
     done += size;
     sizes.push_back(size);
-    outbox_.pop_front();
+    if (++next_ == outbox_.front()->Count()) {
+      outbox_.pop_front();
+      next_ = 0;
+    }
   }
   queue.Sent(done);
   return {WriteStep::Kind::Sent, 0};

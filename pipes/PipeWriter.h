@@ -1,6 +1,6 @@
 #pragma once
-// Writing one pipe client: the messages of its write queue handed to the socket in
-// batches, one sendmmsg call per batch.
+// Writing one pipe client: the messages of its write queue handed to the socket up to
+// SendBatch at a time, one sendmmsg call each, straight from the shared batches.
 
 #include <sys/socket.h>
 
@@ -37,10 +37,14 @@ class TPipeWriter {
   /// of each message that went out.
   WriteStep Write(int fd, TWriteQueue& queue, std::vector<std::uint32_t>& sizes);
   /// Drops the messages taken and not yet sent.
-  void Clear() noexcept { outbox_.clear(); }
+  void Clear() noexcept {
+    outbox_.clear();
+    next_ = 0;
+  }
 
  private:
-  std::deque<TPipeWrite> outbox_;  ///< taken from the queue, being sent
+  std::deque<TPipeWrite> outbox_;  ///< batches taken from the queue, being sent
+  std::size_t next_ = 0;           ///< the first unsent message of outbox_.front()
   std::array<mmsghdr, SendBatch> msgs_{};
   std::array<iovec, SendBatch> iov_{};
 };

@@ -7,15 +7,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace telvaro {
 
 class ManualResetEvent {
  public:
+  /// Wakes the waiters when the event was not signalled; setting a signalled event
+  /// again costs only the lock, so a producer may signal every item it adds.
   void Set() {
     {
       std::lock_guard lock(mutex_);
-      signalled_ = true;
+      if (std::exchange(signalled_, true)) return;
     }
     cv_.notify_all();
   }

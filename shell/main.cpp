@@ -88,8 +88,10 @@ int main(int argc, char** argv) {
   }
 
   // A database login that the shutdown left running must not meet the client
-  // library's clean-up at exit, so the process then ends without it.
-  const auto finish = [](int status) {
+  // library's clean-up at exit, so the process then ends without it; the console's
+  // writer first writes out the lines it still holds.
+  const auto finish = [&console](int status) {
+    console.reset();
     if (AbandonedCalls > 0) {
       std::fflush(nullptr);
       std::_Exit(status);

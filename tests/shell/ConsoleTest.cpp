@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -51,6 +52,8 @@ TEST(Console, ScriptedRun) {
   EXPECT_EQ(ReadAll(err.f), "Error: Address already in use\n");
 }
 
+// Lines go out from a writer thread: each must reach a pipe reader promptly, not wait
+// in the stream's buffer for more.
 TEST(Console, EachLineIsFlushedAsItIsAppended) {
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
@@ -62,12 +65,33 @@ TEST(Console, EachLineIsFlushedAsItIsAppended) {
     for (const char* line : {"first", "second"}) {
       log.Append(line);
       char buf[64];
-      const ssize_t n = read(fds[0], buf, sizeof buf);
+      ssize_t n = -1;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while ((n = read(fds[0], buf, sizeof buf)) < 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       EXPECT_EQ(std::string(buf, n > 0 ? n : 0), std::string(line) + "\n");
     }
   }
   std::fclose(out);
   close(fds[0]);
+}
+
+// The message box comes after every line logged before it, even while the writer
+// thread still holds them, when both streams are one.
+TEST(Console, MessageFollowsTheLinesBeforeIt) {
+  OperatorLog log;
+  TempFile out;
+  std::string expected;
+  {
+    ConsoleFrontEnd console(log, out.f, out.f);
+    for (int i = 0; i < 5000; ++i) {
+      log.Append("line " + std::to_string(i));
+      expected += "line " + std::to_string(i) + "\n";
+    }
+    console.ShowMessage("Address already in use");
+    expected += "Error: Address already in use\n";
+  }
+  EXPECT_EQ(ReadAll(out.f), expected);
 }
 
 TEST(Console, LinesOfSeveralThreadsKeepTheirOrder) {
