@@ -244,6 +244,7 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.Identify = ini.ReadBool("Server", "Identify", false);
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
   s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
+  s.ProxyProtocol = ini.ReadBool("Server", "ProxyProtocol", false);
 
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 

@@ -26,6 +26,7 @@ struct TSettings {
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
   bool TrimMemory = false;                    ///< return freed heap to the system every 20 s
+  bool ProxyProtocol = false;                 ///< terminal connections start with a PROXY v2 header
 
   // [DB]
   bool NoBase = false;

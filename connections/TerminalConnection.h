@@ -31,6 +31,7 @@ struct ConnectionEnv {
   RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
   bool toDatabase = true;              ///< data-frame records go to the database queue
+  bool proxyProtocol = false;          ///< every connection starts with a PROXY v2 header
   std::size_t queueLimit = 1000000;    ///< records the database queue holds at most
   /// What the parsers read; terminals are identified when it holds a key table.
   ParserContext parser;
@@ -73,6 +74,8 @@ class TerminalConnection {
   /// The `ID` of the first record of the latest batch; empty before the first.
   const std::string& Identity() const noexcept { return identity_; }
   const std::string& Peer() const noexcept { return peer_; }
+  /// The terminal's own address, when a balancer relays the connection.
+  void SetPeer(std::string peer) { peer_ = std::move(peer); }
   TParserKrestel& Parser() noexcept { return parser_; }
 
  private:

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 
 #include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <array>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -14,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/ProxyHeader.h"
 #include "protocol/StreamFramer.h"
 
 namespace telvaro {
@@ -24,6 +28,8 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 
 /// Pause after a refused accept (out of descriptors), so the listener never spins.
 constexpr auto AcceptRetryPause = std::chrono::milliseconds(100);
+/// How long a balancer may take to send the PROXY header of a new connection.
+constexpr auto ProxyHeaderTimeout = std::chrono::seconds(10);
 /// Keep-alive timing: a dead link ends after about 4 minutes of silence.
 constexpr int KeepIdleSeconds = 120;
 constexpr int KeepIntervalSeconds = 30;
@@ -71,6 +77,7 @@ struct TerminalServer::Impl {
   void StartSession(tcp::socket socket);
   asio::awaitable<void> Serve(std::shared_ptr<Session> s);
   asio::awaitable<void> Converse(Session& s);
+  asio::awaitable<bool> ReadProxyHeader(Session& s);
   asio::awaitable<bool> Batch(Session& s, Bytes message);
   void ConnectionError(const Session& s, const std::string& reason);
 
@@ -156,7 +163,54 @@ void TerminalServer::Impl::ConnectionError(const Session& s, const std::string& 
   }
 }
 
+asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
+  using namespace asio::experimental::awaitable_operators;
+  constexpr auto Await = asio::experimental::as_tuple(asio::use_awaitable);
+  const auto refuse = [&](const std::string& why) {
+    env.log->Append("No valid PROXY header from " + s.conn.Peer() + ": " + why);
+  };
+  std::array<std::uint8_t, ProxyFixedSize + MaxProxyBody> header;
+  std::size_t received = 0;
+  s.timer.expires_after(ProxyHeaderTimeout);
+  for (;;) {
+    const ProxyParse r = ParseProxyHeader(Bytes(header.data(), received));
+    if (r.status == ProxyParse::Status::Bad) {
+      refuse(r.error);
+      co_return false;
+    }
+    if (r.status == ProxyParse::Status::Complete) {
+      s.timer.cancel();
+      const ProxyHeader& h = r.header;
+      if (h.family == ProxyHeader::Family::Inet && h.HasAddress()) {
+        asio::ip::address_v4::bytes_type a;
+        std::copy_n(h.source.begin(), a.size(), a.begin());
+        s.conn.SetPeer(asio::ip::address_v4(a).to_string());
+      } else if (h.HasAddress()) {
+        asio::ip::address_v6::bytes_type a;
+        std::copy_n(h.source.begin(), a.size(), a.begin());
+        s.conn.SetPeer(asio::ip::address_v6(a).to_string());
+      }
+      co_return true;
+    }
+    // Never more than the header still needs: the bytes after it are the framer's.
+    const auto read = co_await (
+        s.socket.async_read_some(asio::buffer(header.data() + received, r.needed), Await) ||
+        s.timer.async_wait(Await));
+    if (read.index() == 1) {
+      if (!s.closing) refuse("none within " + std::to_string(ProxyHeaderTimeout.count()) + " s");
+      co_return false;
+    }
+    const auto [ec, n] = std::get<0>(read);
+    if (ec) {
+      if (ec != asio::error::eof && !s.closing) ConnectionError(s, ec.message());
+      co_return false;
+    }
+    received += n;
+  }
+}
+
 asio::awaitable<void> TerminalServer::Impl::Converse(Session& s) {
+  if (env.proxyProtocol && !co_await ReadProxyHeader(s)) co_return;
   for (;;) {
     // Wait with no buffer held, so an idle connection costs only its socket and state.
     co_await s.socket.async_wait(tcp::socket::wait_read, asio::use_awaitable);
