@@ -9,6 +9,8 @@ namespace telvaro {
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
     : env_(env), parser_(env.parser, env.store, *env.files), peer_(std::move(peer)) {}
 
+TerminalConnection::~TerminalConnection() { ReleaseHeld(); }
+
 bool TerminalConnection::Parse(Bytes message) {
   batch_.clear();
   if (Identifying() && parser_.IdentSentAt != 0 && NowLocal() - parser_.IdentSentAt > IdentifyLimitDays) return false;
@@ -25,6 +27,7 @@ bool TerminalConnection::Parse(Bytes message) {
       batch_.clear();
       return false;
     }
+    HoldIdentity();
   }
   if (Identifying() && code_ == PACKET_HANDSHAKE) {
     Log("Handshake from " + DisplayText(identity_));
@@ -106,6 +109,7 @@ bool TerminalConnection::Route() {
 }
 
 void TerminalConnection::End() {
+  ReleaseHeld();
   Log("Thread ended with " + peer_);
   try {
     SendToUserMessage(evDisconnect, 0, identity_);
@@ -121,6 +125,19 @@ void TerminalConnection::ReleaseIdle() noexcept {
 }
 
 bool TerminalConnection::Identifying() const noexcept { return env_.parser.keys != nullptr; }
+
+void TerminalConnection::HoldIdentity() {
+  if (!env_.store) return;
+  ReleaseHeld();
+  held_ = identity_;
+  env_.store->Hold(held_);
+}
+
+void TerminalConnection::ReleaseHeld() noexcept {
+  if (held_.empty()) return;
+  env_.store->Release(held_);
+  held_.clear();
+}
 
 void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId) {
   TNTMobile m;

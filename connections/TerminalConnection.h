@@ -44,6 +44,8 @@ inline constexpr double IdentifyLimitDays = 30.0 / 86400.0;
 class TerminalConnection {
  public:
   TerminalConnection(const ConnectionEnv& env, std::string peer);
+  /// Releases the terminal it held in the task store, if End() did not.
+  ~TerminalConnection();
   TerminalConnection(const TerminalConnection&) = delete;
   TerminalConnection& operator=(const TerminalConnection&) = delete;
 
@@ -65,7 +67,8 @@ class TerminalConnection {
   /// refused (identification rejected): the connection must end.
   bool Route();
 
-  /// The end-of-connection announcement: the log line and the disconnection record.
+  /// The end-of-connection announcement: the log line and the disconnection record;
+  /// the task store is told the terminal is no longer held here.
   void End();
 
   /// Frees the batch's storage while the connection is idle.
@@ -80,6 +83,9 @@ class TerminalConnection {
 
  private:
   bool Identifying() const noexcept;
+  /// Tells the task store this connection now serves `identity_` instead of `held_`.
+  void HoldIdentity();
+  void ReleaseHeld() noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
 
@@ -88,6 +94,7 @@ class TerminalConnection {
   std::vector<TNTMobile> batch_;
   int code_ = BAD_PACKET;
   std::string identity_;
+  std::string held_;  ///< the ID held in the task store; empty: none
   std::string peer_;
 };
 
