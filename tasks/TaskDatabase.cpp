@@ -4,7 +4,6 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "records/NumberFormat.h"
 #include "tasks/Sqlite.h"
 
 namespace telvaro {
@@ -67,34 +66,6 @@ struct StringHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
-
-void AppendHtml(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-}
-
-// Splits "...*START*END*" into its two dates, read at 00:00 of their day.
-std::pair<TDateTime, TDateTime> ParseReportPeriod(std::string_view request, std::string_view shortDateFormat) {
-  std::string_view dates[2];
-  std::size_t star = request.find('*');
-  for (auto& date : dates) {
-    const std::size_t next =
-        star == std::string_view::npos ? std::string_view::npos : request.find('*', star + 1);
-    if (next == std::string_view::npos)
-      throw std::invalid_argument("fuel report request lacks a start or end date");
-    date = request.substr(star + 1, next - star - 1);
-    star = next;
-  }
-  return {ParseDate(dates[0], shortDateFormat), ParseDate(dates[1], shortDateFormat)};
-}
 
 }  // namespace
 
@@ -261,52 +232,26 @@ void TDM::AddFuelEvent(const FuelEvent& e) {
 
 std::string TDM::GetFuelReport(std::string_view request) {
   std::lock_guard lock(CDCS);
-  const auto [from, to] = ParseReportPeriod(request, format_.shortDateFormat);
-  const std::string& dateFormat = format_.shortDateFormat;
-  const std::string dateTimeFormat = format_.shortDateFormat + " " + format_.longTimeFormat;
-  const char sep = format_.decimalSeparator;
+  const auto [from, to] = ReportPeriod(request, format_);
   std::string out;
-
   auto q = Db().fuelReport.Bind();
   q.Real(1, from).Real(2, to);
   while (q.Step()) {
-    const auto integer = [&](int col) {
-      if (!q.IsNull(col)) out += std::to_string(q.ColumnInt(col));
-    };
-    const auto real = [&](int col) {
-      if (!q.IsNull(col)) out += FormatGeneral(q.ColumnReal(col), 15, sep);
-    };
-    const auto text = [&](int col) { AppendHtml(out, q.ColumnBytes(col)); };
-    const auto dateTime = [&](int col) {
-      if (q.IsNull(col)) return;
-      const TDateTime dt = q.ColumnReal(col);
-      const DateTimeParts p = DecodeDateTime(dt);
-      const bool midnight = p.hour == 0 && p.minute == 0 && p.second == 0 && p.msec == 0;
-      out += FormatDateTime(midnight ? dateFormat : dateTimeFormat, dt);
-    };
-    out += "<tr><td>";
-    integer(0);
-    out += "</td><td>";
-    text(1);
-    out += "</td><td>";
-    dateTime(2);
-    out += "</td><td>";
-    integer(3);
-    out += "</td><td>";
-    real(4);
-    out += "</td><td>";
-    real(5);
-    out += "</td><td>";
-    real(6);
-    out += "</td><td>";
-    text(7);
-    out += "</td><td>";
-    integer(8);
-    out += "</td><td>";
-    integer(9);
-    out += "</td><td>";
-    integer(10);
-    out += "</td></tr>\r\n";
+    const auto integer = [&](int col) { return q.IsNull(col) ? std::nullopt : std::optional(q.ColumnInt(col)); };
+    const auto real = [&](int col) { return q.IsNull(col) ? std::nullopt : std::optional(q.ColumnReal(col)); };
+    AppendFuelRow(out,
+                  {.cnt = integer(0),
+                   .ID = q.ColumnBytes(1),
+                   .utcdate = real(2),
+                   .a_event = integer(3),
+                   .lat = real(4),
+                   .lon = real(5),
+                   .speed = real(6),
+                   .keyid = q.ColumnBytes(7),
+                   .fuel = integer(8),
+                   .Fuelsensor1 = integer(9),
+                   .Fuelsensor2 = integer(10)},
+                  format_);
   }
   return out;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The data module: the task database (per-terminal task queue and fuel-event journal)
-// in SQLite, every operation serialised by one re-entrant lock.
+// The data module: the task database (per-terminal task queue and fuel-event journal).
+// TDM keeps it in SQLite, every operation serialised by one re-entrant lock.
 
 #include <memory>
 #include <mutex>
@@ -8,17 +8,24 @@
 #include <string_view>
 
 #include "protocol/TaskStore.h"
+#include "tasks/FuelReport.h"
 
 namespace telvaro {
 
-/// How the fuel report reads its dates and writes dates, times and fractions.
-struct ReportFormat {
-  std::string shortDateFormat = "dd.mm.yyyy";
-  std::string longTimeFormat = "hh:nn:ss";
-  char decimalSeparator = '.';
+/// A task database as the server uses it: the task store, its fuel report, and
+/// whether it is open.
+class TaskDatabase : public TaskStore {
+ public:
+  /// True while the operations can reach the database.
+  virtual bool IsOpen() const = 0;
+  /// Closes the database; every operation but DelTask then throws.
+  virtual void Close() noexcept = 0;
+  /// The fuel report rows for a request "...*START*END*", dates in the report format;
+  /// throws std::invalid_argument for a missing or invalid date.
+  virtual std::string GetFuelReport(std::string_view request) = 0;
 };
 
-class TDM final : public TaskStore {
+class TDM final : public TaskDatabase {
  public:
   TDM();
   ~TDM() override;
@@ -28,9 +35,8 @@ class TDM final : public TaskStore {
   /// Opens (creating when missing) the task database at `path`, its fuel reports in
   /// `format`; throws std::runtime_error carrying the SQLite message.
   void Open(const std::string& path, ReportFormat format = {});
-  /// Closes the database; every operation but DelTask then throws.
-  void Close() noexcept;
-  bool IsOpen() const;
+  void Close() noexcept override;
+  bool IsOpen() const override;
 
   void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
                std::string_view cmd) override;
@@ -41,10 +47,7 @@ class TDM final : public TaskStore {
   int CountCommandsFor(std::string_view id) override;
   int CountFileCommandsFor(std::string_view id) override;
   void AddFuelEvent(const FuelEvent& e) override;
-
-  /// The fuel report rows for a request "...*START*END*", dates in the report format;
-  /// throws std::invalid_argument for a missing or invalid date.
-  std::string GetFuelReport(std::string_view request);
+  std::string GetFuelReport(std::string_view request) override;
 
  private:
   struct Impl;
