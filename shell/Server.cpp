@@ -116,7 +116,7 @@ bool TfMain::FormCreate() {
 
   dm_.Close();
   try {
-    dm_.Open(Settings.ProgramDir + "upd_sw.mdb", ReportFormatOf(Settings));
+    dm_.Open(Settings.ProgramDir + "upd_sw.mdb", {.format = ReportFormatOf(Settings)});
   } catch (const std::exception&) {
   }
   log_.Append(dm_.IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");

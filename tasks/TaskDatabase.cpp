@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "records/Text.h"
 #include "tasks/Sqlite.h"
 
 namespace telvaro {
@@ -58,9 +59,20 @@ sqlite::Database OpenTaskDatabase(const std::string& path) {
   db.Exec("PRAGMA wal_autocheckpoint = 10000");
   sqlite::Transaction tx(db);
   db.Exec(Schema);
+  // Files made before tasks had a lifetime lack its column.
+  sqlite::Statement hasExpiry(db, "SELECT COUNT(*) FROM pragma_table_info('TASKS') WHERE name = 'ExpiresAt'");
+  bool present = false;
+  {
+    auto q = hasExpiry.Bind();
+    present = q.Step() && q.ColumnInt(0) > 0;
+  }
+  if (!present) db.Exec("ALTER TABLE TASKS ADD COLUMN ExpiresAt REAL");
   tx.Commit();
   return db;
 }
+
+/// Seconds since 1970, the lifetimes' unit in the file.
+double UnixSeconds(SystemTime t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
 struct StringHash {
   using is_transparent = void;
@@ -69,12 +81,24 @@ struct StringHash {
 
 }  // namespace
 
+std::string ExpiredLine(std::int64_t n, std::string_view id, std::int32_t offset, std::int32_t blkSize,
+                        std::size_t bytes) {
+  const char* kind = blkSize >= 0 ? "file block" : offset >= 0 ? "acknowledgement" : "command";
+  return "Removed expired task " + std::to_string(n) + " of " + DisplayText(id) + " (" + kind + ", " +
+         std::to_string(bytes) + " bytes)";
+}
+
 struct TDM::Impl {
   explicit Impl(const std::string& path)
       : db(OpenTaskDatabase(path)),
         addTask(db,
-                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File) "
-                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6)"),
+                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File, ExpiresAt) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6, ?7) RETURNING ID"),
+        expireOf(db,
+                 "DELETE FROM TASKS WHERE DEV_ID = ?1 AND ExpiresAt <= ?2 "
+                 "RETURNING ID, DEV_ID, \"Offset\", BLK_SIZE, length(CMD)"),
+        expireAll(db,
+                  "DELETE FROM TASKS WHERE ExpiresAt <= ?1 RETURNING ID, DEV_ID, \"Offset\", BLK_SIZE, length(CMD)"),
         firstTask(db, "SELECT ID, CMD FROM TASKS WHERE DEV_ID = ?1 ORDER BY BLK_NUM, ID LIMIT 1"),
         markTaken(db, "UPDATE TASKS SET QE = 1 WHERE ID = ?1"),
         delTaken(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND QE = 1 AND File = 0"),
@@ -106,8 +130,8 @@ struct TDM::Impl {
   }
 
   sqlite::Database db;
-  sqlite::Statement addTask, firstTask, markTaken, delTaken, delOldBlocks, stopFile, countFiles,
-      addFuel, fuelReport;
+  sqlite::Statement addTask, expireOf, expireAll, firstTask, markTaken, delTaken, delOldBlocks, stopFile,
+      countFiles, addFuel, fuelReport;
   // Rows of TASKS per terminal, kept true by every write, so that a terminal with
   // nothing queued (nearly every batch of every terminal) never reaches SQLite.
   std::unordered_map<std::string, int, StringHash, std::equal_to<>> rows;
@@ -117,11 +141,12 @@ TDM::TDM() = default;
 
 TDM::~TDM() { Close(); }
 
-void TDM::Open(const std::string& path, ReportFormat format) {
+void TDM::Open(const std::string& path, TaskOptions options) {
   std::lock_guard lock(CDCS);
   impl_.reset();
   impl_ = std::make_unique<Impl>(path);
-  format_ = std::move(format);
+  if (!options.now) options.now = [] { return std::chrono::system_clock::now(); };
+  options_ = std::move(options);
 }
 
 void TDM::Close() noexcept {
@@ -142,18 +167,76 @@ TDM::Impl& TDM::Db() const {
 void TDM::AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
                   std::string_view cmd) {
   std::lock_guard lock(CDCS);
+  const bool command = offset < 0 && blkNum < 0 && blkSize < 0;
+  Insert(id, offset, blkNum, blkSize, cmd, command && options_.commandTtl.count() > 0 ? std::optional(options_.commandTtl) : std::nullopt);
+}
+
+std::int64_t TDM::AddCommand(std::string_view id, std::string_view cmd, std::optional<std::chrono::seconds> ttl) {
+  std::lock_guard lock(CDCS);
+  if (!ttl && options_.commandTtl.count() > 0) ttl = options_.commandTtl;
+  return Insert(id, -1, -1, -1, cmd, ttl);
+}
+
+std::int64_t TDM::Insert(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
+                         std::string_view cmd, std::optional<std::chrono::seconds> ttl) {
   Impl& d = Db();
   auto it = d.rows.find(id);
   if (it == d.rows.end()) it = d.rows.emplace(std::string(id), 0).first;
-  d.addTask.Bind().Text(1, id).Int(2, offset).Int(3, blkNum).Int(4, blkSize).Blob(5, cmd)
-      .Int(6, blkSize >= 0 ? 1 : 0).Run();
+  auto q = d.addTask.Bind();
+  q.Text(1, id).Int(2, offset).Int(3, blkNum).Int(4, blkSize).Blob(5, cmd).Int(6, blkSize >= 0 ? 1 : 0);
+  if (ttl) q.Real(7, UnixSeconds(options_.now() + *ttl));
+  if (!q.Step()) throw std::runtime_error("the new task has no number");
+  const std::int64_t n = q.ColumnInt(0);
+  q.Run();
   ++it->second;
+  return n;
+}
+
+void TDM::RemoveExpired(sqlite::Statement& statement, std::string_view id, std::vector<std::string>& lines) {
+  Impl& d = Db();
+  std::vector<std::string> ids;
+  {
+    auto q = statement.Bind();
+    if (!id.empty()) q.Text(1, id).Real(2, UnixSeconds(options_.now()));
+    else q.Real(1, UnixSeconds(options_.now()));
+    while (q.Step()) {
+      ids.emplace_back(q.ColumnBytes(1));
+      lines.push_back(ExpiredLine(q.ColumnInt(0), ids.back(), static_cast<std::int32_t>(q.ColumnInt(2)),
+                                  static_cast<std::int32_t>(q.ColumnInt(3)), static_cast<std::size_t>(q.ColumnInt(4))));
+    }
+  }
+  for (const std::string& gone : ids) d.Forget(gone, 1);
+}
+
+void TDM::Tell(std::vector<std::string>& lines) const {
+  if (!options_.log) return;
+  for (std::string& line : lines) options_.log->Append(std::move(line));
+}
+
+int TDM::RemoveExpired() {
+  std::vector<std::string> expired;
+  {
+    std::lock_guard lock(CDCS);
+    RemoveExpired(Db().expireAll, {}, expired);
+  }
+  Tell(expired);
+  return static_cast<int>(expired.size());
 }
 
 TaskBlock TDM::GetFirstTaskBlock(std::string_view id) {
+  std::vector<std::string> expired;
+  TaskBlock block = FirstTaskBlock(id, expired);
+  Tell(expired);
+  return block;
+}
+
+TaskBlock TDM::FirstTaskBlock(std::string_view id, std::vector<std::string>& expired) {
   std::lock_guard lock(CDCS);
   Impl& d = Db();
   TaskBlock block;
+  if (d.RowsOf(id) == 0) return block;
+  // A command past its lifetime goes instead of being written.
+  RemoveExpired(d.expireOf, id, expired);
   if (d.RowsOf(id) == 0) return block;
   std::int64_t taskId = 0;
   {
@@ -232,7 +315,7 @@ void TDM::AddFuelEvent(const FuelEvent& e) {
 
 std::string TDM::GetFuelReport(std::string_view request) {
   std::lock_guard lock(CDCS);
-  const auto [from, to] = ReportPeriod(request, format_);
+  const auto [from, to] = ReportPeriod(request, options_.format);
   std::string out;
   auto q = Db().fuelReport.Bind();
   q.Real(1, from).Real(2, to);
@@ -251,7 +334,7 @@ std::string TDM::GetFuelReport(std::string_view request) {
                    .fuel = integer(8),
                    .Fuelsensor1 = integer(9),
                    .Fuelsensor2 = integer(10)},
-                  format_);
+                  options_.format);
   }
   return out;
 }

@@ -75,7 +75,7 @@ TEST_F(FuelReport, RowTextFollowsTheRegionalSettings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.date);
     dm_.Close();
-    dm_.Open(path_, {.shortDateFormat = c.date, .longTimeFormat = c.time, .decimalSeparator = c.sep});
+    dm_.Open(path_, {.format = {.shortDateFormat = c.date, .longTimeFormat = c.time, .decimalSeparator = c.sep}});
     EXPECT_EQ(dm_.GetFuelReport(c.request), c.rows);
   }
 }
