@@ -14,26 +14,37 @@
 namespace telvaro {
 namespace {
 
+using testing::Engine;
+using testing::SqliteTaskDb;
 using testing::TaskDb;
 
 constexpr std::string_view Imei = "352093081234567";
 
 // Producers' task kinds.
-void AddCommand(TDM& dm, std::string_view id, std::string_view bytes) { dm.AddTask(id, -1, -1, -1, bytes); }
-void AddAck(TDM& dm, std::string_view id, std::int32_t pos, std::string_view bytes) {
+void AddCommand(TaskStore& dm, std::string_view id, std::string_view bytes) { dm.AddTask(id, -1, -1, -1, bytes); }
+void AddAck(TaskStore& dm, std::string_view id, std::int32_t pos, std::string_view bytes) {
   dm.AddTask(id, pos, -1, -1, bytes);
 }
-void AddBlock(TDM& dm, std::string_view id, std::int32_t num, std::int32_t size) {
+void AddBlock(TaskStore& dm, std::string_view id, std::int32_t num, std::int32_t size) {
   dm.AddTask(id, num * 1024, num, size, "block" + std::to_string(num));
 }
 
-TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
+TEST_P(TaskDb, NewDatabaseGetsItsTablesAndKeepsRowsWhenReopened) {
   {
     Table t(*this);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('TASKS', 'Fuels')"), 2);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('TASKS')"), 1);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('Fuels')"), 1);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
+    if (Postgres()) {
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = current_schema() "
+                       "AND table_name IN ('tasks', 'fuels', 'taskinstances', 'taskholders')"),
+                4);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pg_indexes WHERE schemaname = current_schema() AND "
+                       "indexname IN ('tasks_dev_id_blk_num', 'fuels_utcdate')"),
+                2);
+    } else {
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('TASKS', 'Fuels')"), 2);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('TASKS')"), 1);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('Fuels')"), 1);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
+    }
   }
 
   AddCommand(dm_, Imei, "first");
@@ -44,8 +55,9 @@ TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
   dm_.Close();
   EXPECT_FALSE(dm_.IsOpen());
 
-  dm_.Open(path_);
+  Open();
   ASSERT_TRUE(dm_.IsOpen());
+  dm_.Hold(Imei);
   // The per-terminal counts are rebuilt from the file.
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
@@ -54,8 +66,24 @@ TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 1);
 }
 
+// Files made before tasks had a lifetime get its column; their rows have none.
+TEST_P(SqliteTaskDb, OlderFileGainsTheLifetimeColumn) {
+  {
+    Table t(*this);
+    t->Exec("DROP TABLE TASKS;"
+            "CREATE TABLE TASKS (ID INTEGER PRIMARY KEY AUTOINCREMENT, DEV_ID TEXT NOT NULL, \"Offset\" INTEGER NOT "
+            "NULL, BLK_NUM INTEGER NOT NULL, BLK_SIZE INTEGER NOT NULL, CMD BLOB NOT NULL, QE INTEGER NOT NULL "
+            "DEFAULT 0, File INTEGER NOT NULL DEFAULT 0);"
+            "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD) VALUES ('352093081234567', -1, -1, -1, "
+            "'old');");
+  }
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "old");
+  Table t(*this);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE ExpiresAt IS NULL"), 1);
+}
+
 // The per-terminal counts hold only while no one else writes the file.
-TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
+TEST_P(SqliteTaskDb, SecondOpenOfTheSameFileFails) {
   TDM second;
   try {
     second.Open(path_);
@@ -67,7 +95,8 @@ TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
 }
 
-TEST_F(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
+TEST_P(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
+  dm_.Hold(Imei);
   // Blocks are queued before and between the commands: order is by block number,
   // then by insertion.
   AddBlock(dm_, Imei, 1, 1024);
@@ -103,16 +132,19 @@ TEST_F(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
   EXPECT_EQ(t.Off, 0);
 }
 
-TEST_F(TaskDb, OffCountsTheTaskJustHandedOut) {
+TEST_P(TaskDb, OffCountsTheTaskJustHandedOut) {
+  dm_.Hold(Imei);
   AddCommand(dm_, Imei, "only");
   const TaskBlock t = dm_.GetFirstTaskBlock(Imei);
   EXPECT_EQ(t.BLK_NUM, 1);
   EXPECT_EQ(t.Off, 1);
   Table table(*this);
-  EXPECT_EQ(table->Int("SELECT QE FROM TASKS"), 1);
+  EXPECT_EQ(table->Int("SELECT CAST(QE AS INTEGER) FROM TASKS"), 1);
 }
 
-TEST_F(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
+TEST_P(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
+  dm_.Hold(Imei);
+  dm_.Hold("other");
   AddCommand(dm_, Imei, "taken");
   AddCommand(dm_, "other", "taken elsewhere");
   dm_.GetFirstTaskBlock(Imei);
@@ -133,7 +165,8 @@ TEST_F(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
 
 // An upload acknowledgement used to delete every row below the position, plain
 // commands (offset -1) and received-file acknowledgements included.
-TEST_F(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
+TEST_P(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
+  dm_.Hold(Imei);
   AddCommand(dm_, Imei, "setparam");
   AddAck(dm_, Imei, 4096, "ack");
   AddBlock(dm_, Imei, 0, 1024);
@@ -151,7 +184,7 @@ TEST_F(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
   EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block2");
 }
 
-TEST_F(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
+TEST_P(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
   AddBlock(dm_, Imei, 0, 0);  // an upload of an empty file
   AddBlock(dm_, "other", 0, 100);
   AddBlock(dm_, Imei, 0, 512);
@@ -163,14 +196,16 @@ TEST_F(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
   EXPECT_EQ(dm_.CountFileCommandsFor("other"), 1);
   Table t(*this);
-  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE = 0 AND File = 1", Imei), 1);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE = 0 AND File", Imei), 1);
 }
 
-TEST_F(TaskDb, TerminalIdsAreComparedAsValues) {
+TEST_P(TaskDb, TerminalIdsAreComparedAsValues) {
   const std::array<std::string, 6> ids = {"a'b", "a", "a' OR '1'='1", "a\"b;--", std::string("a\0b", 3),
                                            "\xC0\xFF\x01"};
-  for (std::size_t i = 0; i < ids.size(); ++i)
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    dm_.Hold(ids[i]);
     for (std::size_t n = 0; n <= i; ++n) AddCommand(dm_, ids[i], ids[i]);
+  }
 
   for (std::size_t i = 0; i < ids.size(); ++i) {
     SCOPED_TRACE(i);
@@ -187,7 +222,8 @@ TEST_F(TaskDb, TerminalIdsAreComparedAsValues) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 20);
 }
 
-TEST_F(TaskDb, CommandBytesAreKeptExactly) {
+TEST_P(TaskDb, CommandBytesAreKeptExactly) {
+  dm_.Hold(Imei);
   std::string all;
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
   const std::string big(70000, '\xCC');
@@ -203,8 +239,9 @@ TEST_F(TaskDb, CommandBytesAreKeptExactly) {
 
 // The in-memory counts decide whether SQLite is asked at all, so they must follow
 // the table through any mix of writes.
-TEST_F(TaskDb, CountsFollowTheTableThroughEveryWrite) {
+TEST_P(TaskDb, CountsFollowTheTableThroughEveryWrite) {
   const std::array<std::string, 3> ids = {"t1", "t2", "t3"};
+  for (const std::string& id : ids) dm_.Hold(id);
   std::mt19937 rng(7);
   for (int i = 0; i < 300; ++i) {
     const std::string& id = ids[rng() % ids.size()];
@@ -225,7 +262,9 @@ TEST_F(TaskDb, CountsFollowTheTableThroughEveryWrite) {
   }
 }
 
-TEST_F(TaskDb, ConcurrentCallersKeepCountsTrue) {
+TEST_P(TaskDb, ConcurrentCallersKeepCountsTrue) {
+  dm_.Hold("shared");
+  for (int n = 0; n < 4; ++n) dm_.Hold("own" + std::to_string(n));
   std::vector<std::thread> threads;
   for (int n = 0; n < 4; ++n) {
     threads.emplace_back([this, n] {
@@ -246,7 +285,7 @@ TEST_F(TaskDb, ConcurrentCallersKeepCountsTrue) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 200);
 }
 
-TEST_F(TaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
+TEST_P(SqliteTaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
   TDM dm;
   try {
     dm.Open((dir_ / "missing" / "upd_sw.mdb").string());
@@ -266,7 +305,8 @@ TEST_F(TaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
   EXPECT_FALSE(dm.IsOpen());
 }
 
-TEST_F(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
+TEST_P(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
+  dm_.Hold(Imei);
   dm_.Close();
   EXPECT_THROW(AddCommand(dm_, Imei, "x"), std::runtime_error);
   EXPECT_THROW(dm_.GetFirstTaskBlock(Imei), std::runtime_error);
@@ -277,21 +317,33 @@ TEST_F(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
   EXPECT_THROW(dm_.AddFuelEvent({}), std::runtime_error);
   EXPECT_THROW(dm_.GetFuelReport("REPORT*01.01.2024*02.01.2024*"), std::runtime_error);
   EXPECT_NO_THROW(dm_.DelTask(Imei));
+  EXPECT_NO_THROW(dm_.Release(Imei));
 }
 
-// Statements that fail (here refused by triggers) throw SQLite's message, store
+// Statements that fail (here refused by triggers) throw the database's message, store
 // nothing and leave the counts true; DelTask stays silent.
-TEST_F(TaskDb, FailingStatementsWriteNothing) {
+TEST_P(TaskDb, FailingStatementsWriteNothing) {
+  dm_.Hold(Imei);
   AddCommand(dm_, Imei, "taken");
   dm_.GetFirstTaskBlock(Imei);
   AddBlock(dm_, Imei, 0, 100);
   {
     Table t(*this);
-    t->Exec(
-        "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS BEGIN SELECT RAISE(ABORT, 'insert refused'); END;"
-        "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS BEGIN SELECT RAISE(ABORT, 'update refused'); END;"
-        "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS BEGIN SELECT RAISE(ABORT, 'delete refused'); END;"
-        "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels BEGIN SELECT RAISE(ABORT, 'fuel refused'); END;");
+    if (Postgres()) {
+      t->Exec(
+          "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION '% refused', "
+          "TG_ARGV[0]; END $$;"
+          "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS FOR EACH ROW EXECUTE FUNCTION refuse('insert');"
+          "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS FOR EACH ROW EXECUTE FUNCTION refuse('update');"
+          "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS FOR EACH ROW EXECUTE FUNCTION refuse('delete');"
+          "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels FOR EACH ROW EXECUTE FUNCTION refuse('fuel');");
+    } else {
+      t->Exec(
+          "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS BEGIN SELECT RAISE(ABORT, 'insert refused'); END;"
+          "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS BEGIN SELECT RAISE(ABORT, 'update refused'); END;"
+          "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS BEGIN SELECT RAISE(ABORT, 'delete refused'); END;"
+          "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels BEGIN SELECT RAISE(ABORT, 'fuel refused'); END;");
+    }
   }
   const auto message = [](auto&& op) -> std::string {
     try {
@@ -315,14 +367,13 @@ TEST_F(TaskDb, FailingStatementsWriteNothing) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 0);
 }
 
-TEST_F(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
+TEST_P(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
   dm_.Close();
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    TDM dm;
-    dm.Open(path_);
-    dm.AddTask(Imei, -1, -1, -1, "must survive");
+    auto dm = OpenAnother();
+    dm->AddTask(Imei, -1, -1, -1, "must survive");
     ::kill(::getpid(), SIGKILL);
     ::_exit(0);
   }
@@ -331,10 +382,14 @@ TEST_F(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
   ASSERT_TRUE(WIFSIGNALED(status));
   ASSERT_EQ(WTERMSIG(status), SIGKILL);
 
-  dm_.Open(path_);
+  Open();
+  dm_.Hold(Imei);
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
   EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "must survive");
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, TaskDb, ::testing::Values(Engine::Sqlite, Engine::Postgres), testing::EngineName);
+INSTANTIATE_TEST_SUITE_P(File, SqliteTaskDb, ::testing::Values(Engine::Sqlite), testing::EngineName);
 
 }  // namespace
 }  // namespace telvaro
