@@ -273,6 +273,7 @@ struct PgTaskStore::Impl {
   /// Runs a prepared statement on a connection of the pool.
   pg::Rows Run(const Statement& s, const pg::Params& params) {
     Lease c = Acquire();
+    statements.fetch_add(1, std::memory_order_relaxed);
     return c->ExecPrepared(s.name, params, StatementDeadline());
   }
   SystemTime Now() const { return options.now(); }
@@ -299,6 +300,7 @@ struct PgTaskStore::Impl {
   std::string channel;
   std::int64_t instance = 0;
   std::atomic<bool> listening{false};
+  std::atomic<std::uint64_t> statements{0};
 
   struct Slot {
     std::unique_ptr<pg::Connection> conn;  ///< null: lost, to be reconnected
@@ -542,6 +544,11 @@ bool PgTaskStore::Connected() const {
 std::int64_t PgTaskStore::Instance() const {
   std::shared_lock lock(state_);
   return impl_ ? impl_->instance : 0;
+}
+
+std::uint64_t PgTaskStore::StatementCount() const {
+  std::shared_lock lock(state_);
+  return impl_ ? impl_->statements.load(std::memory_order_relaxed) : 0;
 }
 
 PgTaskStore::Impl& PgTaskStore::Db() const {

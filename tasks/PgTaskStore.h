@@ -39,6 +39,8 @@ class PgTaskStore final : public TaskDatabase {
   bool Connected() const;
   /// This instance's number in TaskInstances; 0 while closed.
   std::int64_t Instance() const;
+  /// Statements sent to the database since it was opened.
+  std::uint64_t StatementCount() const;
 
   void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
                std::string_view cmd) override;

@@ -388,6 +388,50 @@ TEST_P(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
   EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "must survive");
 }
 
+// A command past its lifetime is removed instead of handed out, with a line saying so;
+// acknowledgements and file blocks have none.
+TEST_P(TaskDb, CommandsPastTheirLifetimeAreRemovedInsteadOfHandedOut) {
+  using namespace std::chrono_literals;
+  OperatorLog log;
+  SystemTime now = std::chrono::system_clock::now();
+  const auto clock = [&now] { return now; };
+  Reopen({.commandTtl = 60s, .log = &log, .now = clock});
+  dm_.Hold(Imei);
+  AddCommand(dm_, Imei, "a");                                  // 1: the command lifetime
+  EXPECT_EQ(dm_.AddCommand(Imei, "bb", 10s), 2);               // a lifetime of its own
+  AddAck(dm_, Imei, 100, "k");                                 // 3
+  AddBlock(dm_, Imei, 0, 10);                                  // 4
+  EXPECT_EQ(dm_.AddCommand(Imei, "c", std::nullopt), 5);       // the command lifetime
+  EXPECT_EQ(dm_.AddCommand("other", "x", 5s), 6);
+
+  now += 30s;
+  const TaskBlock t = dm_.GetFirstTaskBlock(Imei);
+  EXPECT_EQ(t.CMD, "a");
+  EXPECT_EQ(t.Off, 4) << "the expired command is gone";
+  dm_.DelTask(Imei);
+  now += 31s;
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "k");
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block0");
+  EXPECT_EQ(dm_.CountCommandsFor("other"), 1) << "not handed out, not swept yet";
+  EXPECT_EQ(dm_.RemoveExpired(), 1);
+  EXPECT_EQ(dm_.CountCommandsFor("other"), 0);
+  EXPECT_EQ(dm_.RemoveExpired(), 0);
+  auto lines = log.Lines();
+  lines.erase(lines.begin());
+  EXPECT_EQ(lines, (std::vector<std::string>{"Removed expired task 2 of 352093081234567 (command, 2 bytes)",
+                                             "Removed expired task 5 of 352093081234567 (command, 1 bytes)",
+                                             "Removed expired task 6 of other (command, 1 bytes)"}));
+
+  // Without a command lifetime a plain command stays, however long.
+  Reopen({.log = &log, .now = clock});
+  AddCommand(dm_, Imei, "forever");
+  now += 24h * 3650;
+  EXPECT_EQ(dm_.RemoveExpired(), 0);
+  dm_.DelOldTaskBlocksOffset(Imei, 1 << 30);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "forever");
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, TaskDb, ::testing::Values(Engine::Sqlite, Engine::Postgres), testing::EngineName);
 INSTANTIATE_TEST_SUITE_P(File, SqliteTaskDb, ::testing::Values(Engine::Sqlite), testing::EngineName);
 
