@@ -246,6 +246,15 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
   s.ProxyProtocol = ini.ReadBool("Server", "ProxyProtocol", false);
 
+  s.Store = Lower(Trim(ini.ReadString("Tasks", "Store", "sqlite")));
+  if (s.Store != "sqlite" && s.Store != "postgresql") {
+    s.Notes.push_back("[Tasks] Store " + s.Store + " is neither sqlite nor postgresql, using sqlite");
+    s.Store = "sqlite";
+  }
+  s.Connection = ini.ReadString("Tasks", "Connection", "");
+  s.LeaseSec = static_cast<std::int32_t>(ini.ReadInt64("Tasks", "LeaseSec", 60, 5, 86400));
+  s.CommandTTLSec = static_cast<std::int32_t>(ini.ReadInt64("Tasks", "CommandTTLSec", 0, 0, INT32_MAX));
+
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 
   s.EntitiesToPrint = ini.ReadString("Entities", "EntitiesToPrint", "");

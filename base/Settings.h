@@ -34,6 +34,12 @@ struct TSettings {
   std::int32_t QueueLimit = 1000000;
   std::int32_t TimeoutSec = 30;               ///< login and answer time-out of the central database
 
+  // [Tasks]
+  std::string Store = "sqlite";               ///< "sqlite" (upd_sw.mdb) or "postgresql"
+  std::string Connection;                     ///< libpq connection string of the PostgreSQL store
+  std::int32_t LeaseSec = 60;                 ///< a dead instance's taken tasks are free after this
+  std::int32_t CommandTTLSec = 0;             ///< lifetime of a queued command; 0: none
+
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program
   /// directory itself); file names are appended to it without a separator.

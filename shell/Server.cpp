@@ -18,6 +18,10 @@ using namespace std::chrono_literals;
 
 constexpr auto RestartDBDelay = 100ms;
 constexpr auto FreeInterval = 20s;
+/// How often tasks past their lifetime are looked for among all terminals.
+constexpr auto ExpiryInterval = 60s;
+/// Pause between attempts to open a shared task database that could not be reached.
+constexpr auto TaskDatabaseRetry = 10s;
 
 // The year of the build, from the compiler's date ("Mmm dd yyyy").
 constexpr std::string_view BuildYear = std::string_view(__DATE__).substr(7, 4);
@@ -39,13 +43,15 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
     : loop_(loop),
       log_(log),
       dm_(dm),
+      tasks_(&dm),
       programDir_(std::move(programDir)),
       showMessage_(std::move(showMessage)),
       dataPipe_(loop),
       commandPipe_(loop),
       reconTimer_(loop),
       restartDbTimer_(loop),
-      freeTimer_(loop) {
+      freeTimer_(loop),
+      expiryTimer_(loop) {
   dataPipe_.SetPipeName("TelvaroPipe");
   commandPipe_.SetPipeName("CmdPipe");
   dataPipe_.SetReport(&log_);
@@ -76,6 +82,7 @@ bool TfMain::FormCreate() {
     }
 
     closed_ = false;
+    tasks_ = Settings.Store == "postgresql" ? static_cast<TaskDatabase*>(&sharedTasks_) : &dm_;
     if (!Settings.NoBase) {
       centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
       CreateMobThread();
@@ -83,7 +90,7 @@ bool TfMain::FormCreate() {
     CreateClientsThread();
 
     env.log = &log_;
-    env.store = &dm_;
+    env.store = tasks_;
     env.files = &files_;
     terminalServer_ = std::make_unique<TerminalServer>(env);
     // A port number past 16 bits would otherwise be cut to another, unrelated port.
@@ -114,12 +121,7 @@ bool TfMain::FormCreate() {
     }
   }
 
-  dm_.Close();
-  try {
-    dm_.Open(Settings.ProgramDir + "upd_sw.mdb", {.format = ReportFormatOf(Settings)});
-  } catch (const std::exception&) {
-  }
-  log_.Append(dm_.IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");
+  OpenTaskDatabase();
 
   if (!Settings.PipeChannel.empty()) {
     try {
@@ -144,7 +146,7 @@ bool TfMain::FormCreate() {
       commandPipe_.SetOptions(PipeOptions(Settings));
       commandPipe_.SetPipeName(Settings.CmdChannel);
       commandChannel_ = std::make_unique<TCommandChannel>(
-          dm_, [&dm = dm_](std::string_view r) { return dm.GetFuelReport(r); }, log_,
+          *tasks_, [tasks = tasks_](std::string_view r) { return tasks->GetFuelReport(r); }, log_,
           TCommandOptions{Settings.BLK_SIZE, Settings.DownloadDir});
       commandChannel_->Attach(commandPipe_);
       commandPipe_.SetActive(true);
@@ -167,6 +169,46 @@ bool TfMain::FormCreate() {
     log_.Append("There was some errors during initialization process. Server is ready to work, but can be unstable.");
   }
   return true;
+}
+
+void TfMain::OpenTaskDatabase() {
+  dm_.Close();
+  sharedTasks_.Close();
+  const TaskOptions options{.format = ReportFormatOf(Settings),
+                            .commandTtl = std::chrono::seconds(Settings.CommandTTLSec),
+                            .log = &log_,
+                            .now = {}};
+  if (tasks_ == &dm_) {
+    try {
+      dm_.Open(Settings.ProgramDir + "upd_sw.mdb", options);
+    } catch (const std::exception&) {
+    }
+  } else {
+    const std::chrono::seconds lease(Settings.LeaseSec);
+    try {
+      sharedTasks_.Open(Settings.Connection, options, lease);
+    } catch (const std::exception& e) {
+      log_.Append(std::string("Shared task database: ") + e.what());
+      // Several instances depend on it: keep trying rather than run without it.
+      sharedTasks_.KeepOpening(Settings.Connection, options, lease, TaskDatabaseRetry,
+                               [this] { log_.Append("DB for transmiting files opened"); });
+    }
+  }
+  log_.Append(tasks_->IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");
+  StartExpiryTimer();
+}
+
+void TfMain::StartExpiryTimer() {
+  expiryTimer_.expires_after(ExpiryInterval);
+  expiryTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || closed_) return;
+    try {
+      if (tasks_->IsOpen()) tasks_->RemoveExpired();
+    } catch (const std::exception& e) {
+      log_.Append(std::string("Could not remove expired tasks: ") + e.what());
+    }
+    StartExpiryTimer();
+  });
 }
 
 void TfMain::CreateMobThread() {
@@ -234,6 +276,7 @@ void TfMain::FormClose() {
   reconTimer_.cancel();
   restartDbTimer_.cancel();
   freeTimer_.cancel();
+  expiryTimer_.cancel();
 
   try {
     dataPipe_.SetActive(false);
@@ -254,6 +297,7 @@ void TfMain::FormClose() {
   dataChannel_.reset();
   MobilesToSend.Clear();
   dm_.Close();
+  sharedTasks_.Close();
 }
 
 }  // namespace telvaro

@@ -17,6 +17,7 @@
 #include "pipes/PipeServer.h"
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
+#include "tasks/PgTaskStore.h"
 #include "tasks/TaskDatabase.h"
 
 namespace telvaro {
@@ -54,10 +55,15 @@ class TfMain {
   void StartReconTimer();
   void ReconTimerTimer();
   void StartTimerFree();
+  void StartExpiryTimer();
+  /// Opens the task database the settings name; logs whether it could.
+  void OpenTaskDatabase();
 
   asio::io_context& loop_;
   OperatorLog& log_;
   TDM& dm_;
+  PgTaskStore sharedTasks_;   ///< the task database of several instances ([Tasks] Store=postgresql)
+  TaskDatabase* tasks_;       ///< the one in use: dm_ or sharedTasks_
   std::string programDir_;
   std::function<void(const std::string&)> showMessage_;
 
@@ -76,6 +82,7 @@ class TfMain {
   asio::steady_timer reconTimer_;
   asio::steady_timer restartDbTimer_;
   asio::steady_timer freeTimer_;
+  asio::steady_timer expiryTimer_;
 };
 
 }  // namespace telvaro

@@ -514,6 +514,10 @@ PgTaskStore::~PgTaskStore() { Close(); }
 
 void PgTaskStore::Open(const std::string& connection, TaskOptions options, std::chrono::seconds lease) {
   Close();
+  OpenNow(connection, std::move(options), lease);
+}
+
+void PgTaskStore::OpenNow(const std::string& connection, TaskOptions options, std::chrono::seconds lease) {
   // Connecting may take seconds: the terminals' operations go on meanwhile.
   auto d = std::make_unique<Impl>(connection, std::move(options), lease, *held_);
   std::unique_lock lock(state_);
@@ -521,7 +525,39 @@ void PgTaskStore::Open(const std::string& connection, TaskOptions options, std::
   impl_ = std::move(d);
 }
 
+void PgTaskStore::KeepOpening(std::string connection, TaskOptions options, std::chrono::seconds lease,
+                              std::chrono::seconds pause, std::function<void()> opened) {
+  Close();
+  std::lock_guard lock(openerMutex_);
+  stopOpening_ = false;
+  opener_ = std::thread([this, connection = std::move(connection), options = std::move(options), lease, pause,
+                         opened = std::move(opened)] {
+    std::unique_lock lock(openerMutex_);
+    while (!openerWake_.wait_for(lock, pause, [this] { return stopOpening_; })) {
+      lock.unlock();
+      try {
+        OpenNow(connection, options, lease);
+        opened();
+        return;
+      } catch (const std::exception&) {
+        // Still unreachable: try again after the pause.
+      }
+      lock.lock();
+    }
+  });
+}
+
+void PgTaskStore::StopOpening() noexcept {
+  {
+    std::lock_guard lock(openerMutex_);
+    stopOpening_ = true;
+  }
+  openerWake_.notify_all();
+  if (opener_.joinable()) opener_.join();
+}
+
 void PgTaskStore::Close() noexcept {
+  StopOpening();
   std::unique_ptr<Impl> closing;
   {
     std::unique_lock lock(state_);

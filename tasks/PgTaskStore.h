@@ -8,11 +8,15 @@
 // terminal with nothing queued costs no round trip.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "tasks/TaskDatabase.h"
 
@@ -33,6 +37,10 @@ class PgTaskStore final : public TaskDatabase {
   /// Tasks taken by an instance whose heartbeat is older than `lease` are free again.
   /// Throws std::runtime_error with the reason when the database cannot be used.
   void Open(const std::string& connection, TaskOptions options, std::chrono::seconds lease);
+  /// Tries Open every `pause` on a thread of its own until it succeeds, then calls
+  /// `opened` there; returns at once. Close stops trying.
+  void KeepOpening(std::string connection, TaskOptions options, std::chrono::seconds lease,
+                   std::chrono::seconds pause, std::function<void()> opened);
   void Close() noexcept override;
   bool IsOpen() const override;
   /// True while the database is reachable: the pool and the notification connection stand.
@@ -71,10 +79,17 @@ class PgTaskStore final : public TaskDatabase {
                       std::string_view cmd, std::optional<std::chrono::seconds> ttl);
   /// Records in the database that this instance holds `id`. Call under state_.
   void RecordHold(Impl& d, std::string_view id);
+  void OpenNow(const std::string& connection, TaskOptions options, std::chrono::seconds lease);
+  void StopOpening() noexcept;
 
   std::unique_ptr<Held> held_;       ///< the terminals held here; outlives every open database
   mutable std::shared_mutex state_;  ///< operations share it; Open and Close take it alone
   std::unique_ptr<Impl> impl_;
+
+  std::mutex openerMutex_;
+  std::condition_variable openerWake_;
+  bool stopOpening_ = false;
+  std::thread opener_;  ///< KeepOpening's attempts
 };
 
 }  // namespace telvaro
