@@ -30,6 +30,8 @@ inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
   return info.param == Engine::Sqlite ? "Sqlite" : "Postgres";
 }
 
+inline void PrintTo(Engine e, std::ostream* os) { *os << (e == Engine::Sqlite ? "SQLite" : "PostgreSQL"); }
+
 /// The libpq connection string of the test database, or "" when none was started.
 inline std::string TestPg() {
   const char* s = std::getenv("TELVARO_TEST_PG");
@@ -76,6 +78,7 @@ class RawPg final : public RawTables {
  public:
   explicit RawPg(const std::string& conninfo) : c_(PQconnectdb(conninfo.c_str())) {
     EXPECT_EQ(PQstatus(c_), CONNECTION_OK) << PQerrorMessage(c_);
+    PQsetNoticeProcessor(c_, [](void*, const char*) {}, nullptr);
   }
   ~RawPg() override { PQfinish(c_); }
   RawPg(const RawPg&) = delete;
