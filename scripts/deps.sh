@@ -9,6 +9,7 @@ packages=(
   libncurses-dev libfmt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql
+  haproxy  # the balancer of the cluster test (deploy/cluster-test.sh)
 )
 
 missing=()
