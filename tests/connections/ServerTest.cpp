@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 
 #include "protocol/Identification.h"
@@ -389,6 +390,38 @@ TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
     EXPECT_EQ(std::count(events.begin(), events.end(), evFileEnd), asked ? static_cast<long>(s.fileBlocks) : 0);
   }
   EXPECT_EQ(pings, s.keepAlivesSent.load());
+}
+
+// Terminals that hang up and come back, as they do when a balancer moves them, get a
+// command queued for them once, and the simulator writes down what it received.
+TEST_F(ServerTest, SimulatedTerminalsThatReconnectGetTheirCommandsOnce) {
+  TempDir dir("telvaro-sim");
+  sim::Options o;
+  o.port = Port();
+  o.terminals = 3;
+  o.firstImei = ImeiNumber;
+  o.rate = 20;
+  o.records = 1;
+  o.duration = 2;
+  o.reconnect = 0.3;
+  o.commandsLog = dir.path() + "/commands";
+  std::vector<std::string> expected;
+  for (int i = 0; i < o.terminals; ++i) {
+    const std::string id = std::to_string(ImeiNumber + static_cast<std::uint64_t>(i));
+    const std::uint8_t body[] = {0x7E, static_cast<std::uint8_t>(i)};
+    store.AddTask(id, -1, -1, -1, TParserKrestel::MakeCommand(id, body).WireBytes());
+    expected.push_back(id + " 7e0" + std::to_string(i));
+  }
+  sim::Summary s;
+  sim::Run(o, s);
+  EXPECT_GT(s.reconnects.load(), 3u);
+  EXPECT_EQ(s.closedByServer.load(), 0u);
+  EXPECT_EQ(s.otherCommands.load(), 3u);
+  std::vector<std::string> got;
+  std::ifstream in(o.commandsLog);
+  for (std::string line; std::getline(in, line);) got.push_back(line.substr(0, line.rfind(' ')));
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, expected);
 }
 
 class ProxyTest : public ServerTest {

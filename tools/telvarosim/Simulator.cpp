@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <asio.hpp>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "protocol/Bytes.h"
@@ -58,11 +62,47 @@ ByteVec VersionAnswer() {
   return a;
 }
 
+/// The commands log: one line per command of a kind the simulator does not know, written
+/// whole and flushed, so a run that is killed still leaves what it received.
+class CommandLog {
+ public:
+  explicit CommandLog(const std::string& path) {
+    if (path.empty()) return;
+    file_ = std::fopen(path.c_str(), "w");
+    if (!file_) throw std::runtime_error("cannot write " + path);
+  }
+  ~CommandLog() {
+    if (file_) std::fclose(file_);
+  }
+  CommandLog(const CommandLog&) = delete;
+  CommandLog& operator=(const CommandLog&) = delete;
+
+  void Write(std::uint64_t imei, Bytes cmd) {
+    if (!file_) return;
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string line = std::to_string(imei) + ' ';
+    for (const std::uint8_t b : cmd) {
+      line += Hex[b >> 4];
+      line += Hex[b & 15];
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    line += ' ' + std::to_string(ms.count()) + '\n';
+    std::lock_guard lock(mutex_);
+    std::fputs(line.c_str(), file_);
+    std::fflush(file_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+};
+
 class Terminal : public std::enable_shared_from_this<Terminal> {
  public:
-  Terminal(asio::any_io_executor ex, const Options& o, Summary& s, const tcp::resolver::results_type& server,
-           std::uint64_t imei, Clock::time_point start)
-      : socket_(ex), wake_(ex), o_(o), s_(s), server_(server), imei_(imei), start_(start) {}
+  Terminal(asio::any_io_executor ex, const Options& o, Summary& s, CommandLog& log,
+           const tcp::resolver::results_type& server, std::uint64_t imei, Clock::time_point start)
+      : socket_(ex), wake_(ex), o_(o), s_(s), log_(log), server_(server), imei_(imei), start_(start), rng_(imei) {}
 
   asio::any_io_executor Executor() { return socket_.get_executor(); }
 
@@ -72,25 +112,65 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
     t.expires_at(start_);
     std::error_code ec;
     co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    co_await asio::async_connect(socket_, server_, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) {
-      ++s_.connectFailed;
-      co_return;
+    const bool again = o_.reconnect > 0;
+    const Clock::time_point end = o_.duration > 0 ? start_ + Micros(o_.duration) : Clock::time_point::max();
+    for (bool first = true;; first = false) {
+      co_await asio::async_connect(socket_, server_, asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) {
+        ++s_.connectFailed;
+        if (!again || Clock::now() >= end) co_return;
+        co_await Pause(std::chrono::seconds(1));
+        continue;
+      }
+      if (!first) ++s_.reconnects;
+      ++s_.connected;
+      open_ = true;
+      ok_ = false;
+      hangingUp_ = false;
+      reading_ = true;
+      answers_.clear();
+      asio::co_spawn(socket_.get_executor(), Read(), asio::detached);
+      std::uniform_real_distribution<double> spread(0.5, 1.5);
+      co_await Talk(again ? std::min(end, Clock::now() + Micros(o_.reconnect * spread(rng_))) : Clock::time_point::max());
+      if (again && open_) {
+        // Hang up as a terminal that moves: the server sees the end of the stream, may
+        // still write what it was about to, and closes.
+        hangingUp_ = true;
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+        co_await ReaderDone(std::chrono::seconds(5));
+      } else if (open_) {
+        // Keep reading a while for the answers to the last frames, then hang up.
+        wake_.expires_after(std::chrono::milliseconds(static_cast<int>(o_.linger * 1000)));
+        co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        co_await FlushAnswers();
+      }
+      socket_.close(ec);
+      co_await ReaderDone(std::chrono::seconds(1));
+      if (!again || Clock::now() >= end) co_return;
+      co_await Pause(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 500)(rng_)));
     }
-    ++s_.connected;
-    asio::co_spawn(socket_.get_executor(), Read(), asio::detached);
-    co_await Talk();
-    // Keep reading a while for the answers to the last frames, then hang up.
-    if (open_) {
-      wake_.expires_after(std::chrono::milliseconds(static_cast<int>(o_.linger * 1000)));
-      co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-      co_await FlushAnswers();
-    }
-    socket_.close(ec);
   }
 
  private:
-  asio::awaitable<void> Talk() {
+  asio::awaitable<void> Pause(Clock::duration d) {
+    std::error_code ec;
+    asio::steady_timer t(socket_.get_executor(), d);
+    co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+
+  /// Waits until this connection's reader has ended, at most `limit`.
+  asio::awaitable<void> ReaderDone(Clock::duration limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    std::error_code ec;
+    while (reading_ && Clock::now() < deadline) {
+      wake_.expires_at(deadline);
+      co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+  }
+
+  /// Sends until `hangUp`, or for `duration` from the handshake reply when that is the
+  /// end of time.
+  asio::awaitable<void> Talk(Clock::time_point hangUp) {
     std::error_code ec;
     if (!co_await Send(Handshake(imei_, o_.version))) co_return;
     if (o_.waitForOk) {
@@ -100,7 +180,9 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
       }
     }
     const Clock::time_point begin = Clock::now();
-    const Clock::time_point end = o_.duration > 0 ? begin + Micros(o_.duration) : Clock::time_point::max();
+    const Clock::time_point end = hangUp != Clock::time_point::max() ? hangUp
+                                  : o_.duration > 0                 ? begin + Micros(o_.duration)
+                                                                    : Clock::time_point::max();
     const Clock::duration period = o_.rate > 0 ? Micros(1 / o_.rate) : Clock::duration::max();
     const Clock::duration pingPeriod = o_.keepAlive > 0 ? Micros(o_.keepAlive) : Clock::duration::max();
     // Spread the terminals' frames over the period instead of sending in step.
@@ -180,7 +262,8 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
       std::error_code ec;
       const std::size_t n = co_await socket_.async_read_some(asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
       if (ec) {
-        if (open_ && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor) ++s_.closedByServer;
+        if (open_ && !hangingUp_ && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor)
+          ++s_.closedByServer;
         break;
       }
       s_.bytesReceived += n;
@@ -189,6 +272,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
       wake_.cancel();
     }
     open_ = false;
+    reading_ = false;
     wake_.cancel();
   }
 
@@ -248,6 +332,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         break;
       default:
         ++s_.otherCommands;
+        log_.Write(imei_, cmd);
     }
   }
 
@@ -255,11 +340,15 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
   asio::steady_timer wake_;  ///< the talker sleeps on it; the reader cancels it
   const Options& o_;
   Summary& s_;
+  CommandLog& log_;
   const tcp::resolver::results_type& server_;
   std::uint64_t imei_;
   Clock::time_point start_;
+  std::mt19937 rng_;
   bool open_ = true;
   bool ok_ = false;
+  bool reading_ = false;    ///< this connection's reader runs
+  bool hangingUp_ = false;  ///< the terminal ended the connection itself
   std::vector<ByteVec> answers_;
 };
 
@@ -318,6 +407,7 @@ std::string Summary::Text() const {
   std::string t;
   t += line("connections: " + n(connected) + " made, " + n(connectFailed) + " failed, " + n(closedByServer) +
             " closed by the server; handshake replies " + n(handshakeReplies));
+  if (reconnects > 0) t += line("reconnections: " + n(reconnects));
   t += line("sent: " + n(framesSent) + " AVL frames (" + n(recordsSent) + " records), " + n(keepAlivesSent) +
             " keep-alives, " + n(answersSent) + " answers, " + n(bytesSent) + " bytes");
   t += line("received: " + n(bytesReceived) + " bytes, " + n(commandsReceived) + " commands (" + n(versionRequests) +
@@ -340,11 +430,12 @@ void Run(const Options& o, Summary& s) {
     servers.push_back(tcp::resolver(ioc).resolve(o.host.substr(from, comma - from), std::to_string(o.port), ec));
     from = comma + 1;
   }
+  CommandLog log(o.commandsLog);
   const Clock::time_point t0 = Clock::now();
   const int rate = std::max(1, o.connectRate);
   for (int i = 0; i < o.terminals; ++i) {
     const auto start = t0 + std::chrono::microseconds(static_cast<long long>(i) * 1000000 / rate);
-    auto t = std::make_shared<Terminal>(asio::make_strand(ioc), o, s, servers[static_cast<std::size_t>(i) % servers.size()], o.firstImei + static_cast<std::uint64_t>(i), start);
+    auto t = std::make_shared<Terminal>(asio::make_strand(ioc), o, s, log, servers[static_cast<std::size_t>(i) % servers.size()], o.firstImei + static_cast<std::uint64_t>(i), start);
     asio::co_spawn(t->Executor(), [t]() { return t->Run(); }, asio::detached);
   }
   std::vector<std::thread> pool;

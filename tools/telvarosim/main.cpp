@@ -20,6 +20,8 @@ constexpr const char* Usage =
     "  --rate R            AVL frames per second per terminal, 0 for none (1)\n"
     "  --frames F          AVL frames per terminal, 0 for no limit (0)\n"
     "  --duration S        seconds each terminal stays connected, 0 until its frames are sent (10)\n"
+    "  --reconnect S       hang up after about S seconds and connect again, until the duration ends (0: never)\n"
+    "  --commands-log F    write \"IMEI HEX UNIX-MS\" to F for every command of an unknown kind\n"
     "  --keepalive S       seconds between keep-alive frames, 0 for none (0)\n"
     "  --split N           write each message in N pieces (1)\n"
     "  --split-gap MS      pause between the pieces (2)\n"
@@ -63,6 +65,8 @@ int main(int argc, char** argv) {
       else if (a == "--rate") o.rate = std::stod(value());
       else if (a == "--frames") o.frames = std::stoi(value());
       else if (a == "--duration") o.duration = std::stod(value());
+      else if (a == "--reconnect") o.reconnect = std::stod(value());
+      else if (a == "--commands-log") o.commandsLog = value();
       else if (a == "--keepalive") o.keepAlive = std::stod(value());
       else if (a == "--split") o.split = std::stoi(value());
       else if (a == "--split-gap") o.splitGapMs = std::stoi(value());
@@ -77,7 +81,12 @@ int main(int argc, char** argv) {
     }
   }
   telvaro::sim::Summary s;
-  telvaro::sim::Run(o, s);
+  try {
+    telvaro::sim::Run(o, s);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "telvarosim: %s\n", e.what());
+    return 2;
+  }
   std::fputs(s.Text().c_str(), stdout);
   return s.connectFailed == 0 ? 0 : 1;
 }
