@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -270,6 +271,11 @@ struct PgTaskStore::Impl {
 
   Lease Acquire();
   void GiveBack(std::size_t slot) noexcept;
+  /// True while a connection of the pool stands.
+  bool Reachable() {
+    std::lock_guard lock(poolMutex);
+    return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return s.conn != nullptr; });
+  }
   /// Runs a prepared statement on a connection of the pool.
   pg::Rows Run(const Statement& s, const pg::Params& params) {
     Lease c = Acquire();
@@ -572,9 +578,7 @@ bool PgTaskStore::IsOpen() const {
 
 bool PgTaskStore::Connected() const {
   std::shared_lock lock(state_);
-  if (!impl_ || !impl_->listening) return false;
-  std::lock_guard pool(impl_->poolMutex);
-  return std::any_of(impl_->slots.begin(), impl_->slots.end(), [](const Impl::Slot& s) { return s.conn != nullptr; });
+  return impl_ && impl_->listening && impl_->Reachable();
 }
 
 std::int64_t PgTaskStore::Instance() const {
@@ -629,6 +633,9 @@ TaskBlock PgTaskStore::GetFirstTaskBlock(std::string_view id) {
   Impl& d = Db();
   Held::Known k = held_->Look(id);
   if (!k.held || k.empty || k.stale) return {};
+  // While the database cannot be reached nothing can be handed out; every batch of
+  // every terminal would only log the same failure, which the watcher logs once.
+  if (!d.Reachable()) return {};
   if (k.epoch == 0) {
     RecordHold(d, id);
     k = held_->Look(id);
