@@ -109,6 +109,8 @@ class Connection {
   void Prepare(const char* name, std::string_view sql, Clock::time_point deadline);
   Rows ExecPrepared(const char* name, const Params& params, Clock::time_point deadline);
 
+  /// Waits from now on end only at their deadline (`wake` -1) or also on `wake`.
+  void SetWake(int wake) noexcept { wake_ = wake; }
   /// True until a statement found the connection broken.
   bool Ok() const noexcept;
   /// The socket, for waiting on notifications.

@@ -381,6 +381,9 @@ std::unique_ptr<pg::Connection> PgTaskStore::Impl::Connect() const {
 std::unique_ptr<pg::Connection> PgTaskStore::Impl::ConnectPooled() const {
   auto c = Connect();
   for (const Statement& s : Statements) c->Prepare(s.name, s.sql, StatementDeadline());
+  // Closing wakes only the watcher: the operations, and the goodbye of the closing
+  // store itself, run to their answer or deadline.
+  c->SetWake(-1);
   return c;
 }
 

@@ -130,6 +130,19 @@ TEST_P(Cluster, TaskOfAnInstanceThatDiedIsFreeAfterTheLease) {
   EXPECT_EQ(Rows(), 0);
 }
 
+// An instance that closes lets go of its terminals and the tasks it took at once.
+TEST_P(Cluster, ClosingInstanceLetsGoAtOnce) {
+  auto b = Instance("b");
+  b->Hold(Imei);
+  b->AddTask(Imei, -1, -1, -1, "cmd");
+  ASSERT_EQ(b->GetFirstTaskBlock(Imei).CMD, "cmd");
+  dm_.Hold(Imei);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).BLK_NUM, -1) << "b has it taken";
+  b->Close();
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "cmd");
+  EXPECT_EQ(RawPg(conninfo_).Int("SELECT COUNT(*) FROM TaskInstances"), 1);
+}
+
 // A task inserted while an instance's listening connection was down is found by the
 // one check of every held terminal after it listens again.
 TEST_P(Cluster, TasksQueuedWhileNobodyListenedAreFoundAfterReconnecting) {
