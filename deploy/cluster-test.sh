@@ -35,6 +35,10 @@ else
   terminals=3000 commands=10000 rate=150 reconnect=20
 fi
 lease=10       # [Tasks] LeaseSec of the instances
+# A server without the HTTP endpoint is checked on its terminal port, with a PROXY
+# header, and takes commands through its pipe only.
+http=0
+grep -q '^\[Http\]' "$root/config/telvaroserver.ini" && http=1
 pause=100      # [Server] DelayBeforeCmd, ms
 first=351000000000000
 token=cluster-test
@@ -143,6 +147,10 @@ sed -e "s|stats socket [^ ]*|stats socket $work/haproxy.sock|" \
     -e "s|server s2 .*|server s2 127.0.0.1:${tport[2]} port ${hport[2]}|" \
     -e "s|server s3 .*|server s3 127.0.0.1:${tport[3]} port ${hport[3]}|" \
     "$root/deploy/haproxy.cfg" >"$work/haproxy.cfg"
+if [ "$http" = 0 ]; then
+  sed -i -e '/option httpchk/d' -e '/http-check/d' -e 's/check port 4002/check check-send-proxy/' \
+    -e 's/^\(    server s[0-9] [^ ]*\) port [0-9]*$/\1/' "$work/haproxy.cfg"
+fi
 haproxy -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
 pids+=($!)
 limit=$((SECONDS + 30))
@@ -168,7 +176,10 @@ log "terminals per instance as HAProxy spread them: $(spread)"
 
 # Commands through every instance's pipe and HTTP endpoint, while terminals move.
 doors=()
-for i in 1 2 3; do doors+=(--pipe "$work/s$i/CmdPipe" --http "127.0.0.1:${hport[$i]}"); done
+for i in 1 2 3; do
+  doors+=(--pipe "$work/s$i/CmdPipe")
+  if [ "$http" = 1 ]; then doors+=(--http "127.0.0.1:${hport[$i]}"); fi
+done
 "$driver" queue --log "$work/queued" --first-imei "$first" --terminals "$terminals" --commands "$commands" \
   --rate "$rate" --token "$token" --seed "$$" "${doors[@]}" >"$work/driver.log" 2>&1 &
 driver_pid=$!
