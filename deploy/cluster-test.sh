@@ -62,7 +62,7 @@ cleanup() {
   wait 2>/dev/null || true
   if [ -n "$schema" ]; then psql_run "DROP SCHEMA $schema CASCADE" || true; fi
   if [ "$pg_started" = 1 ]; then bash "$root/scripts/pg-test.sh" stop || true; fi
-  if [ "$ok" = 1 ]; then rm -rf "$work"; else log "kept $work for a look"; fi
+  if [ "$ok" = 1 ] && [ -z "${CLUSTER_KEEP:-}" ]; then rm -rf "$work"; else log "kept $work for a look"; fi
 }
 trap cleanup EXIT
 

@@ -90,10 +90,9 @@ class Door {
   /// Queues `frame` for `imei`; false when the instance could not take it.
   bool Queue(const std::string& imei, const std::string& frame, const std::string& token) {
     const bool ok = http_ ? Post(imei, frame, token) : Send(imei, frame);
-    if (!ok) {
-      Close();
-      shunnedUntil_ = Clock::now() + Shunned;
-    }
+    // The endpoint serves one request per connection.
+    if (!ok || http_) Close();
+    if (!ok) shunnedUntil_ = Clock::now() + Shunned;
     return ok;
   }
 
@@ -116,8 +115,8 @@ class Door {
     if (fd_ < 0 && !ConnectTcp()) return false;
     const std::string body = "{\"hex\":\"" + Hex(frame) + "\"}";
     std::string request = "POST /terminals/" + imei + "/tasks HTTP/1.1\r\nHost: " + name_ +
-                          "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                          "\r\n";
+                          "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n";
     if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
     request += "\r\n" + body;
     if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
