@@ -31,12 +31,15 @@ bool Eventually(const std::function<bool()>& done) {
 
 class Cluster : public TaskDb {
  protected:
-  /// Another instance; its connections carry `name` as their application name.
+  /// Another instance; its connections carry AppName(name) as their application name.
   std::unique_ptr<PgTaskStore> Instance(const std::string& name) {
     auto s = std::make_unique<PgTaskStore>();
-    s->Open(conninfo_ + " application_name=" + name, {}, lease_);
+    s->Open(conninfo_ + " application_name=" + AppName(name), {}, lease_);
     return s;
   }
+
+  /// Unique to this test, so tests running at once never cut each other's connections.
+  std::string AppName(const std::string& name) const { return schema_ + "_" + name; }
 
   long long Rows(const std::string& where = "") {
     return RawPg(conninfo_).Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1" + where, Imei);
@@ -153,8 +156,8 @@ TEST_P(Cluster, TasksQueuedWhileNobodyListenedAreFoundAfterReconnecting) {
            std::string(Imei) + "', 'UTF8'), -1, -1, -1, convert_to('quiet', 'UTF8'))");
   for (int i = 0; i < 10; ++i) ASSERT_EQ(b->GetFirstTaskBlock(Imei).BLK_NUM, -1) << "nobody told b";
   raw.Exec(
-      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'b' AND "
-      "(query LIKE 'LISTEN%' OR query LIKE 'UPDATE TaskInstances%' OR query LIKE 'SELECT DISTINCT%')");
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" + AppName("b") +
+      "' AND (query LIKE 'LISTEN%' OR query LIKE 'UPDATE TaskInstances%' OR query LIKE 'SELECT DISTINCT%')");
   TaskBlock got;
   ASSERT_TRUE(Eventually([&] { return (got = b->GetFirstTaskBlock(Imei)).BLK_NUM == 1; }));
   EXPECT_EQ(got.CMD, "quiet");
@@ -164,7 +167,8 @@ TEST_P(Cluster, TasksQueuedWhileNobodyListenedAreFoundAfterReconnecting) {
 TEST_P(Cluster, LostConnectionsAreReopened) {
   auto b = Instance("b");
   b->Hold(Imei);
-  RawPg(conninfo_).Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'b'");
+  RawPg(conninfo_).Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" +
+                        AppName("b") + "'");
   ASSERT_TRUE(Eventually([&] {
     try {
       b->AddTask(Imei, -1, -1, -1, "after");
