@@ -11,9 +11,9 @@ void OperatorLog::Append(std::string line) {
   std::lock_guard lock(mutex_);
   if (lines_.size() > MaxLines) {
     lines_.clear();
-    if (observer_) observer_->Cleared();
+    for (Observer* o : observers_) o->Cleared();
   }
-  if (observer_) observer_->LineAppended(line);
+  for (Observer* o : observers_) o->LineAppended(line);
   lines_.push_back(std::move(line));
   ++version_;
 }
@@ -22,7 +22,7 @@ void OperatorLog::SetLabel(std::string text) {
   std::lock_guard lock(mutex_);
   label_ = std::move(text);
   ++version_;
-  if (observer_) observer_->LabelChanged(label_);
+  for (Observer* o : observers_) o->LabelChanged(label_);
 }
 
 void OperatorLog::SetPanel(int panel, std::string text) {
@@ -30,7 +30,7 @@ void OperatorLog::SetPanel(int panel, std::string text) {
   std::lock_guard lock(mutex_);
   panels_[panel] = std::move(text);
   ++version_;
-  if (observer_) observer_->PanelChanged(panel, panels_[panel]);
+  for (Observer* o : observers_) o->PanelChanged(panel, panels_[panel]);
 }
 
 std::vector<std::string> OperatorLog::Lines() const {
@@ -67,9 +67,14 @@ std::size_t OperatorLog::CopyLines(std::size_t first, std::size_t maxCount,
   return lines_.size();
 }
 
-void OperatorLog::SetObserver(Observer* observer) {
+void OperatorLog::AddObserver(Observer* observer) {
   std::lock_guard lock(mutex_);
-  observer_ = observer;
+  observers_.push_back(observer);
+}
+
+void OperatorLog::RemoveObserver(Observer* observer) {
+  std::lock_guard lock(mutex_);
+  std::erase(observers_, observer);
 }
 
 }  // namespace telvaro

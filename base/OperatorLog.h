@@ -1,7 +1,7 @@
 #pragma once
 // The operator log and status: lines that any thread appends directly, the label and
-// the five status panels. Front ends (window, console) observe it; producers never
-// wait for them.
+// the five status panels. Front ends (window, console), the log file and the service
+// manager's status observe it; producers never wait for them.
 
 #include <array>
 #include <cstdint>
@@ -48,7 +48,9 @@ class OperatorLog {
   /// Copies the lines from `first` on into `out`; returns the total count.
   std::size_t CopyLines(std::size_t first, std::size_t maxCount, std::vector<std::string>& out) const;
 
-  void SetObserver(Observer* observer);
+  /// Adds `observer`, which is told of every change from now on until it is removed.
+  void AddObserver(Observer* observer);
+  void RemoveObserver(Observer* observer);
 
  private:
   mutable std::mutex mutex_;
@@ -56,7 +58,7 @@ class OperatorLog {
   std::string label_;
   std::array<std::string, PanelCount> panels_;
   std::uint64_t version_ = 0;
-  Observer* observer_ = nullptr;
+  std::vector<Observer*> observers_;
 };
 
 /// The log target of a worker thread; lines are dropped while none is set.

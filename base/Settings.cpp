@@ -1,7 +1,6 @@
 #include "base/Settings.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "base/IniFile.h"
 #include "base/ProgramFiles.h"
 
 namespace telvaro {
@@ -23,108 +23,6 @@ namespace {
 // The largest file block one command frame carries: its 16-bit payload length less the
 // payload's 10 head bytes and the block's 12 header bytes.
 constexpr std::int32_t MaxBlkSize = 65535 - 10 - 12;
-
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return r;
-}
-
-std::string_view Trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-/// An INI file as "section\nkey" -> value; the first occurrence of a key wins.
-class IniFile {
- public:
-  explicit IniFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string line, section;
-    bool first = true;
-    while (std::getline(in, line)) {
-      // Editors on Windows may start the file with a UTF-8 byte-order mark.
-      if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-      first = false;
-      std::string_view l = Trim(line);
-      if (l.empty() || l.front() == ';') continue;
-      if (l.front() == '[') {
-        const auto end = l.find(']');
-        section = Lower(Trim(l.substr(1, end == std::string_view::npos ? l.npos : end - 1)));
-        continue;
-      }
-      const auto eq = l.find('=');
-      if (eq == std::string_view::npos) continue;
-      std::string_view value = Trim(l.substr(eq + 1));
-      if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') ||
-                                (value.front() == '\'' && value.back() == '\'')))
-        value = value.substr(1, value.size() - 2);
-      values_.emplace(section + '\n' + Lower(Trim(l.substr(0, eq))), std::string(value));
-    }
-  }
-
-  std::optional<std::string> Find(std::string_view section, std::string_view key) const {
-    const auto it = values_.find(Lower(section) + '\n' + Lower(key));
-    if (it == values_.end()) return std::nullopt;
-    return it->second;
-  }
-
-  std::string ReadString(std::string_view section, std::string_view key, std::string def) const {
-    auto v = Find(section, key);
-    return v ? *v : std::move(def);
-  }
-
-  std::int64_t ReadInt64(std::string_view section, std::string_view key, std::int64_t def,
-                         std::int64_t lo, std::int64_t hi) const {
-    const auto v = Find(section, key);
-    if (!v) return def;
-    const auto parsed = ParseInt(*v);
-    return parsed && *parsed >= lo && *parsed <= hi ? *parsed : def;
-  }
-
-  std::int32_t ReadInt(std::string_view section, std::string_view key, std::int32_t def) const {
-    return static_cast<std::int32_t>(ReadInt64(section, key, def, INT32_MIN, INT32_MAX));
-  }
-
-  bool ReadBool(std::string_view section, std::string_view key, bool def) const {
-    return ReadInt(section, key, def ? 1 : 0) != 0;
-  }
-
-  /// Decimal, or hexadecimal after "0x" or "$", with an optional sign.
-  static std::optional<std::int64_t> ParseInt(std::string_view s) {
-    bool negative = false;
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
-      negative = s.front() == '-';
-      s.remove_prefix(1);
-    }
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-      base = 16;
-      s.remove_prefix(2);
-    } else if (s.size() > 1 && s[0] == '$') {
-      base = 16;
-      s.remove_prefix(1);
-    }
-    if (s.empty()) return std::nullopt;
-    std::int64_t v = 0;
-    for (char c : s) {
-      int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return std::nullopt;
-      // A value past the 64-bit range is no number of any key.
-      if (v > (INT64_MAX - d) / base) return std::nullopt;
-      v = v * base + d;
-    }
-    return negative ? -v : v;
-  }
-
- private:
-  std::map<std::string, std::string> values_;
-};
 
 /// An ODBC attribute value, braced when it holds characters the syntax reserves.
 std::string OdbcValue(const std::string& v) {
@@ -157,7 +55,7 @@ bool NamesOdbcSource(std::string_view s) {
     if (eq == std::string_view::npos) break;
     const std::size_t sep = s.find_last_of("; \t", eq);
     const std::size_t keyStart = sep == std::string_view::npos || sep < start ? start : sep + 1;
-    const std::string key = Lower(Trim(s.substr(keyStart, eq - keyStart)));
+    const std::string key = IniFile::Lower(IniFile::Trim(s.substr(keyStart, eq - keyStart)));
     if (key == "driver" || key == "dsn" || key == "filedsn") return true;
     start = eq + 1;
   }
@@ -174,16 +72,16 @@ std::string ResolveDir(std::string value, const std::string& programDir) {
 }  // namespace
 
 DbClient ProviderClient(std::string_view provider) {
-  const std::string_view p = Trim(provider);
+  const std::string_view p = IniFile::Trim(provider);
   if (p.starts_with("postgresql://") || p.starts_with("postgres://")) return DbClient::Libpq;
   const std::size_t eq = p.find('=');
-  if (eq == std::string_view::npos || !IsLibpqKeyword(Trim(p.substr(0, eq)))) return DbClient::Odbc;
+  if (eq == std::string_view::npos || !IsLibpqKeyword(IniFile::Trim(p.substr(0, eq)))) return DbClient::Odbc;
   return NamesOdbcSource(p) ? DbClient::Odbc : DbClient::Libpq;
 }
 
 std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::string& programDir,
                                     TSettings& s) {
-  const IniFile ini(iniFileName);
+  IniFile ini(iniFileName);
   s = TSettings{};
   s.ProgramDir = programDir.empty() || programDir.back() == '/' ? programDir : programDir + '/';
 
@@ -191,6 +89,9 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.NoBase = ini.ReadBool("DB", "NoBase", false);
   const std::string provider = ini.ReadString("DB", "Provider", "");
   const std::int32_t winAuth = ini.ReadInt("DB", "WinAuth", 0);
+  // Read whether used or not: a key that is read is a known key.
+  const std::string user = ini.ReadString("DB", "User", "sa");
+  const std::string password = ini.ReadString("DB", "Password", "");
   if (!s.NoBase) {
     DbLogin l;
     l.client = ProviderClient(provider);
@@ -199,8 +100,8 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
       // The process's own account is libpq's default login (peer, GSSAPI or a
       // password file); otherwise User and Password, unless the string names its own.
       if (winAuth != 1) {
-        l.user = ini.ReadString("DB", "User", "sa");
-        l.password = ini.ReadString("DB", "Password", "");
+        l.user = user;
+        l.password = password;
       }
     } else {
       std::string& conn = l.connectionString;
@@ -208,8 +109,7 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
       if (winAuth == 1) {
         conn += "Trusted_Connection=Yes";
       } else {
-        conn += "UID=" + OdbcValue(ini.ReadString("DB", "User", "sa")) +
-                ";PWD=" + OdbcValue(ini.ReadString("DB", "Password", ""));
+        conn += "UID=" + OdbcValue(user) + ";PWD=" + OdbcValue(password);
       }
     }
     login = std::move(l);
@@ -238,22 +138,33 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
     errno = 0;
     const unsigned long m = std::strtoul(mode->c_str(), &end, 8);
     if (!mode->empty() && *end == '\0' && errno == 0 && m <= 07777) s.PipeMode = static_cast<std::uint32_t>(m);
+    else ini.NoteValue("Server", "PipeMode", fmt::format("is not an octal file mode; using {:04o}", s.PipeMode));
   }
   s.PipeQueueLimit = static_cast<std::uint64_t>(
       ini.ReadInt64("Server", "PipeQueueLimit", 256ll << 20, 65536, INT64_MAX / 2));
+  s.PipeMessageLimit = static_cast<std::uint64_t>(
+      ini.ReadInt64("Server", "PipeMessageLimit", 64ll << 20, 65536, INT64_MAX / 2));
+  s.FrameTimeoutSec = static_cast<std::int32_t>(ini.ReadInt64("Server", "FrameTimeoutSec", 300, 0, 86400));
   s.Identify = ini.ReadBool("Server", "Identify", false);
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
   s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
   s.ProxyProtocol = ini.ReadBool("Server", "ProxyProtocol", false);
 
-  s.Store = Lower(Trim(ini.ReadString("Tasks", "Store", "sqlite")));
+  s.Store = IniFile::Lower(IniFile::Trim(ini.ReadString("Tasks", "Store", "sqlite")));
   if (s.Store != "sqlite" && s.Store != "postgresql") {
-    s.Notes.push_back("[Tasks] Store " + s.Store + " is neither sqlite nor postgresql, using sqlite");
+    ini.NoteValue("Tasks", "Store", "is neither sqlite nor postgresql; using sqlite");
     s.Store = "sqlite";
   }
   s.Connection = ini.ReadString("Tasks", "Connection", "");
   s.LeaseSec = static_cast<std::int32_t>(ini.ReadInt64("Tasks", "LeaseSec", 60, 5, 86400));
   s.CommandTTLSec = static_cast<std::int32_t>(ini.ReadInt64("Tasks", "CommandTTLSec", 0, 0, INT32_MAX));
+
+  if (std::string f = ini.ReadString("Server", "LogFile", ""); !f.empty())
+    s.LogFile = f.front() == '/' ? std::move(f) : s.ProgramDir + f;
+
+  s.HttpAddress = ini.ReadString("Http", "Address", "127.0.0.1");
+  s.HttpPort = static_cast<std::int32_t>(ini.ReadInt64("Http", "Port", 4002, 0, 65535));
+  s.HttpToken = ini.ReadString("Http", "Token", "");
 
   s.DownloadDir = ResolveDir(ini.ReadString("FILES", "Dir", "\\"), s.ProgramDir);
 
@@ -261,8 +172,10 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   std::string_view rest = s.EntitiesToPrint;
   while (!rest.empty()) {
     const auto comma = rest.find(',');
-    const auto n = IniFile::ParseInt(Trim(rest.substr(0, comma)));
+    const std::string_view item = IniFile::Trim(rest.substr(0, comma));
+    const auto n = IniFile::ParseInt(item);
     if (n && *n >= 1 && *n <= 255) s.EntitiesToPrintList.push_back(static_cast<int>(*n));
+    else ini.NoteValue("Entities", "EntitiesToPrint", fmt::format("leaves out \"{}\": not an element number 1 to 255", item));
     rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
   }
   s.iButtonNum = ini.ReadInt("Entities", "iButtonNum", 78);
@@ -274,6 +187,12 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
     s.DecimalSeparator = sep->front();
   if (const auto f = ini.Find("Regional", "ShortDateFormat"); f && !f->empty()) s.ShortDateFormat = *f;
   if (const auto f = ini.Find("Regional", "LongTimeFormat"); f && !f->empty()) s.LongTimeFormat = *f;
+
+  // The values replaced go first, in reading order, then what nothing read.
+  std::vector<std::string> notes = ini.Notes();
+  notes.insert(notes.end(), s.Notes.begin(), s.Notes.end());
+  for (auto& n : ini.UnknownNotes()) notes.push_back(std::move(n));
+  s.Notes = std::move(notes);
   return login;
 }
 

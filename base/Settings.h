@@ -23,10 +23,13 @@ struct TSettings {
   std::string PipeDir = "/tmp";
   std::uint32_t PipeMode = 0666;              ///< socket file mode, octal in the file
   std::uint64_t PipeQueueLimit = 256ull << 20;  ///< bytes queued per pipe client
+  std::uint64_t PipeMessageLimit = 64ull << 20;  ///< bytes of one message a pipe client may send
+  std::int32_t FrameTimeoutSec = 300;         ///< longest hold of an incomplete terminal message; 0 never
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
   bool TrimMemory = false;                    ///< return freed heap to the system every 20 s
   bool ProxyProtocol = false;                 ///< terminal connections start with a PROXY v2 header
+  std::string LogFile;                        ///< lasting copy of the operator log; "": none; absolute path
 
   // [DB]
   bool NoBase = false;
@@ -39,6 +42,11 @@ struct TSettings {
   std::string Connection;                     ///< libpq connection string of the PostgreSQL store
   std::int32_t LeaseSec = 60;                 ///< a dead instance's taken tasks are free after this
   std::int32_t CommandTTLSec = 0;             ///< lifetime of a queued command; 0: none
+
+  // [Http]
+  std::string HttpAddress = "127.0.0.1";
+  std::int32_t HttpPort = 4002;               ///< 0: no admin endpoint (and no metrics)
+  std::string HttpToken;                      ///< bearer token for changes; "": loopback peers only
 
   // [FILES]
   /// [FILES] Dir resolved against the program directory ("\\" is the program
@@ -61,7 +69,8 @@ struct TSettings {
   /// The program directory (beside the executable, or --home), ends with "/".
   std::string ProgramDir;
 
-  /// Lines for the operator log about values that were replaced while reading.
+  /// Lines for the operator log: the file missing, values that were replaced while
+  /// reading, and sections and keys that nothing reads.
   std::vector<std::string> Notes;
 };
 

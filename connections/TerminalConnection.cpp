@@ -12,24 +12,35 @@ TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string pee
 TerminalConnection::~TerminalConnection() { ReleaseHeld(); }
 
 bool TerminalConnection::Parse(Bytes message) {
-  batch_.clear();
-  if (Identifying() && parser_.IdentSentAt != 0 && NowLocal() - parser_.IdentSentAt > IdentifyLimitDays) return false;
-  code_ = parser_.ParseArr(message, batch_);
-  if (batch_.empty()) return false;
+  const double limitDays = std::chrono::duration<double>(env_.identifyLimit).count() / 86400.0;
+  if (Identifying() && parser_.IdentSentAt != 0 && NowLocal() - parser_.IdentSentAt > limitDays) return false;
+  Batch& batch = held_.emplace_back();
+  batch.records.swap(spare_);
+  try {
+    batch.code = parser_.ParseArr(message, batch.records);
+  } catch (...) {
+    DropNewest();
+    throw;
+  }
+  if (batch.records.empty()) {
+    DropNewest();
+    return false;
+  }
 
-  const std::string_view id = batch_.front().Rec.ID.view();
+  const std::string_view id = batch.records.front().Rec.ID.view();
   if (id != identity_) {
     identity_.assign(id);
     // Checked whenever the identity changes, so a terminal cannot switch to a
     // black-listed ID after its first message.
     if (env_.parser.IDInBlackList(identity_)) {
       Log(DisplayText(identity_) + ": Black listed. Connection refused");
-      batch_.clear();
+      DropNewest();
       return false;
     }
     HoldIdentity();
   }
-  if (Identifying() && code_ == PACKET_HANDSHAKE) {
+  heldRecords_ += batch.records.size();
+  if (Identifying() && batch.code == PACKET_HANDSHAKE) {
     Log("Handshake from " + DisplayText(identity_));
     parser_.IdentifyRequest(identity_);
   }
@@ -37,8 +48,10 @@ bool TerminalConnection::Parse(Bytes message) {
 }
 
 std::optional<TCmd> TerminalConnection::FetchCommand() {
+  const TNTMobile& first = held_.back().records.front();
   try {
-    return parser_.GetCommandIfExist(batch_.front());
+    commandFor_.assign(first.Rec.ID.view());
+    return parser_.GetCommandIfExist(first);
   } catch (const std::exception& e) {
     Log(std::string("Exception in getting command for device ") + e.what());
     return std::nullopt;
@@ -46,27 +59,46 @@ std::optional<TCmd> TerminalConnection::FetchCommand() {
 }
 
 void TerminalConnection::CommandWritten(const TCmd& cmd) {
-  const TNTMobile& first = batch_.front();
   try {
     parser_.DelCommand();
     // Also after a batch led by an upload position: DelTask spares file blocks, and a
     // plain command written during an upload must not be written twice.
-    if (env_.store) env_.store->DelTask(first.Rec.ID.view());
+    if (env_.store) env_.store->DelTask(commandFor_);
     const int count = parser_.CommandsCount(cmd.Rec.UID.view());
     Log("Command for " + DisplayText(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
-    SendToUserMessage(evCommandSent, count, first.Rec.ID.view());
+    SendToUserMessage(evCommandSent, count, commandFor_);
   } catch (const std::exception& e) {
     CommandFailed(cmd, e.what());
   }
 }
 
 void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) {
+  CommandNotWritten();
   Log("Exception when sending a command to " + DisplayText(cmd.Rec.UID.view()) + " " + std::string(error));
 }
 
+void TerminalConnection::CommandNotWritten() noexcept {
+  // Untaken, a task from the store cannot be taken for a written one by the DelTask
+  // after the next write (a handshake reply on the terminal's next connection, say).
+  if (env_.store) env_.store->ReleaseTaken(commandFor_);
+}
+
 bool TerminalConnection::Route() {
-  bool refused = false, toDB = false, toClients = false;
-  for (const TNTMobile& m : batch_) {
+  bool accepted = true, toDB = false, toClients = false;
+  for (const Batch& batch : held_) {
+    accepted = RouteBatch(batch, toDB, toClients);
+    if (!accepted) break;
+  }
+  // One wake-up per call: the consumers drain their whole queue on each, and a signal
+  // per record would only switch threads for nothing.
+  if (toDB) SetNamedEvent(DBEventName);
+  if (toClients) SetNamedEvent(ClientsEventName);
+  ClearHeld();
+  return accepted;
+}
+
+bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClients) {
+  for (const TNTMobile& m : batch.records) {
     const std::int32_t ev = m.Rec.Event;
     if (ev == evAuthorized) {
       Log(DisplayText(m.Rec.ID.view()) + ": Authorization OK");
@@ -74,8 +106,7 @@ bool TerminalConnection::Route() {
     }
     if (ev == evWrongDevice) {
       Log(DisplayText(m.Rec.ID.view()) + ": Wrong device. Connection refused");
-      refused = true;
-      break;
+      return false;
     }
     if (ev == evFileRecvEnd) {
       Log(DisplayText(m.Rec.ID.view()) + ": File received OK");
@@ -83,7 +114,7 @@ bool TerminalConnection::Route() {
       Log(DisplayText(m.Rec.ID.view()) + ": Answer is " + DisplayText(m.Rec.ParamString.view()) + ";ID=" +
           std::to_string(m.Rec.EventValue));
     }
-    if (env_.toDatabase && code_ == PACKET_D) {
+    if (env_.toDatabase && batch.code == PACKET_D) {
       try {
         // Past the limit the oldest records go; the database writer reports how many.
         env_.mobiles->AddBounded(m, env_.queueLimit);
@@ -100,12 +131,7 @@ bool TerminalConnection::Route() {
       // A record the data channel cannot take is skipped; the others still go.
     }
   }
-  // One wake-up per batch: the consumers drain their whole queue on each, and a signal
-  // per record would only switch threads for nothing.
-  if (toDB) SetNamedEvent(DBEventName);
-  if (toClients) SetNamedEvent(ClientsEventName);
-  batch_.clear();
-  return !refused;
+  return true;
 }
 
 void TerminalConnection::End() {
@@ -116,12 +142,28 @@ void TerminalConnection::End() {
   } catch (const std::exception&) {
     // Only an allocation can fail here; the connection ends all the same.
   }
-  batch_.clear();
+  ClearHeld();
 }
 
 void TerminalConnection::ReleaseIdle() noexcept {
-  batch_.clear();
-  batch_.shrink_to_fit();
+  if (!held_.empty()) return;
+  held_.shrink_to_fit();
+  std::vector<TNTMobile>().swap(spare_);
+}
+
+void TerminalConnection::DropNewest() noexcept {
+  spare_ = std::move(held_.back().records);
+  spare_.clear();
+  held_.pop_back();
+}
+
+void TerminalConnection::ClearHeld() noexcept {
+  if (!held_.empty()) {
+    spare_ = std::move(held_.front().records);
+    spare_.clear();
+  }
+  held_.clear();
+  heldRecords_ = 0;
 }
 
 bool TerminalConnection::Identifying() const noexcept { return env_.parser.keys != nullptr; }
@@ -129,14 +171,14 @@ bool TerminalConnection::Identifying() const noexcept { return env_.parser.keys 
 void TerminalConnection::HoldIdentity() {
   if (!env_.store) return;
   ReleaseHeld();
-  held_ = identity_;
-  env_.store->Hold(held_);
+  heldId_ = identity_;
+  env_.store->Hold(heldId_);
 }
 
 void TerminalConnection::ReleaseHeld() noexcept {
-  if (held_.empty()) return;
-  env_.store->Release(held_);
-  held_.clear();
+  if (heldId_.empty()) return;
+  env_.store->Release(heldId_);
+  heldId_.clear();
 }
 
 void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId) {

@@ -1,8 +1,11 @@
 #pragma once
 // What one terminal connection does with the messages it receives, free of sockets:
-// parse a message into a batch, pick the command to write after it, book the write,
-// route the batch to the log and the queues, and announce the end. The session that
-// owns the socket calls these steps in order and only carries out the I/O.
+// parse each message into a batch, pick the command to write after a batch, book the
+// write, route the batches to the log and the queues, and announce the end. The
+// session that owns the socket calls these steps and only carries out the I/O.
+//
+// Batches parsed while a command waits for its pause and write are held, in order,
+// and routed together with the batch the command follows, right after its write.
 
 #include <chrono>
 #include <cstddef>
@@ -18,6 +21,7 @@
 #include "protocol/ParserContext.h"
 #include "protocol/TerminalParser.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 
 namespace telvaro {
 
@@ -30,16 +34,18 @@ struct ConnectionEnv {
   RecordQueue* mobiles = &Mobiles;     ///< database queue
   RecordQueue* toSend = &MobilesToSend;  ///< data-channel queue
   std::chrono::milliseconds cmdDelay{2000};  ///< pause before every command write
+  /// Longest hold of an incomplete message before the connection is closed; 0: never.
+  std::chrono::milliseconds frameTimeout{std::chrono::minutes(5)};
+  /// Longest wait for the answer to an identification request.
+  std::chrono::milliseconds identifyLimit{std::chrono::seconds(30)};
   bool toDatabase = true;              ///< data-frame records go to the database queue
   bool proxyProtocol = false;          ///< every connection starts with a PROXY v2 header
   std::size_t queueLimit = 1000000;    ///< records the database queue holds at most
   /// What the parsers read; terminals are identified when it holds a key table.
   ParserContext parser;
   RenderOptions render;                ///< the log line of every record
+  ServerMetrics* metrics = nullptr;    ///< counts traffic when set
 };
-
-/// How long an identification request may stay unanswered.
-inline constexpr double IdentifyLimitDays = 30.0 / 86400.0;
 
 class TerminalConnection {
  public:
@@ -49,29 +55,37 @@ class TerminalConnection {
   TerminalConnection(const TerminalConnection&) = delete;
   TerminalConnection& operator=(const TerminalConnection&) = delete;
 
-  /// Parses one complete message into the batch. False when the connection must end:
-  /// the message yielded no record, an identification request went unanswered too
-  /// long, or the terminal is black-listed. After a handshake, when identifying,
-  /// queues the identification request. Errors of the stores inside the parser pass
-  /// to the caller.
+  /// Parses one complete message into a batch held for routing. False when the
+  /// connection must end: the message yielded no record, an identification request
+  /// went unanswered too long, or the terminal is black-listed; nothing is held then.
+  /// After a handshake, when identifying, queues the identification request. Errors of
+  /// the stores inside the parser pass to the caller.
   bool Parse(Bytes message);
 
-  /// The command to write after the current batch, if any; a failure is logged.
+  /// The command to write after the newest batch, if any; a failure is logged.
   std::optional<TCmd> FetchCommand();
   /// Bookkeeping after `cmd` was written whole: removes it and announces it.
   void CommandWritten(const TCmd& cmd);
   /// Logs a failed write; `cmd` stays queued and is fetched again after the next batch.
   void CommandFailed(const TCmd& cmd, std::string_view error);
+  /// The fetched command was not written (the connection ended first); it stays queued.
+  void CommandNotWritten() noexcept;
 
-  /// Routes every record of the batch and empties it. False when the terminal was
-  /// refused (identification rejected): the connection must end.
+  /// Routes every held batch, oldest first, and empties the hold. False when the
+  /// terminal was refused (identification rejected): the records after the refusal
+  /// are dropped and the connection must end.
   bool Route();
+
+  /// Records parsed and not yet routed.
+  std::size_t HeldRecords() const noexcept { return heldRecords_; }
+  /// When the outstanding identification request was made (local time); 0: none.
+  TDateTime IdentificationSentAt() const noexcept { return Identifying() ? parser_.IdentSentAt : 0; }
 
   /// The end-of-connection announcement: the log line and the disconnection record;
   /// the task store is told the terminal is no longer held here.
   void End();
 
-  /// Frees the batch's storage while the connection is idle.
+  /// Frees the batches' storage while the connection is idle.
   void ReleaseIdle() noexcept;
 
   /// The `ID` of the first record of the latest batch; empty before the first.
@@ -82,19 +96,32 @@ class TerminalConnection {
   TParserKrestel& Parser() noexcept { return parser_; }
 
  private:
+  /// The records of one message and its parse result.
+  struct Batch {
+    std::vector<TNTMobile> records;
+    int code = BAD_PACKET;
+  };
+
   bool Identifying() const noexcept;
-  /// Tells the task store this connection now serves `identity_` instead of `held_`.
+  /// Tells the task store this connection now serves `identity_` instead of `heldId_`.
   void HoldIdentity();
   void ReleaseHeld() noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
+  /// Routes one batch; false at a refusal.
+  bool RouteBatch(const Batch& batch, bool& toDB, bool& toClients);
+  /// Drops the newest batch, keeping its storage for the next.
+  void DropNewest() noexcept;
+  void ClearHeld() noexcept;
 
   const ConnectionEnv& env_;
   TParserKrestel parser_;
-  std::vector<TNTMobile> batch_;
-  int code_ = BAD_PACKET;
+  std::vector<Batch> held_;         ///< parsed, not yet routed, oldest first
+  std::size_t heldRecords_ = 0;
+  std::vector<TNTMobile> spare_;    ///< a routed batch's storage, reused by the next
+  std::string commandFor_;          ///< ID of the first record of the batch the command follows
   std::string identity_;
-  std::string held_;  ///< the ID held in the task store; empty: none
+  std::string heldId_;  ///< the ID held in the task store; empty: none
   std::string peer_;
 };
 

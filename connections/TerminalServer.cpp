@@ -9,6 +9,8 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -25,6 +27,8 @@ namespace {
 
 using asio::ip::tcp;
 using Strand = asio::strand<asio::io_context::executor_type>;
+using Clock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
 
 /// Pause after a refused accept (out of descriptors), so the listener never spins.
 constexpr auto AcceptRetryPause = std::chrono::milliseconds(100);
@@ -44,18 +48,84 @@ void EnableKeepAlive(tcp::socket& socket) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepProbes, sizeof KeepProbes);
 }
 
+/// Records parsed during a command's pause that a connection holds at most. Past it
+/// the connection reads nothing more until the command is written, so a terminal that
+/// floods during the pause is slowed down by TCP instead of filling the server's memory.
+constexpr std::size_t MaxHeldRecords = 1024;
+
+/// A wake-up for one waiting coroutine; a Notify before the Wait is kept for it.
+class Wake {
+ public:
+  explicit Wake(const asio::any_io_executor& ex) : timer_(ex) {}
+  void Notify() {
+    notified_ = true;
+    timer_.cancel();
+  }
+  asio::awaitable<void> Wait() {
+    if (!notified_) {
+      timer_.expires_at(Clock::time_point::max());
+      std::error_code ec;
+      co_await timer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+    notified_ = false;
+  }
+
+ private:
+  asio::steady_timer timer_;
+  bool notified_ = false;
+};
+
 /// One accepted connection. Touched only on its strand, except `entry` (server's lock).
+/// Its reader parses everything the terminal sends as it arrives; a command fetched
+/// after a batch is written by a writer of its own after its pause, and the batches
+/// parsed meanwhile are held and routed right after the write.
 struct Session {
-  Session(tcp::socket s, const ConnectionEnv& env, std::string peer)
-      : socket(std::move(s)), timer(socket.get_executor()), conn(env, std::move(peer)) {}
+  Session(tcp::socket s, const ConnectionEnv& env, const tcp::endpoint& peer)
+      : socket(std::move(s)),
+        pause(socket.get_executor()),
+        watch(socket.get_executor()),
+        wake(socket.get_executor()),
+        conn(env, peer.address().to_string()),
+        peerPort(peer.port()) {}
 
   tcp::socket socket;
-  asio::steady_timer timer;  ///< the pause before a command write
+  asio::steady_timer pause;  ///< the pause before a command write
+  asio::steady_timer watch;  ///< the deadline of an incomplete message or an identification answer
+  Wake wake;                 ///< the reader and the end steps wait here for the writer
   TerminalConnection conn;
   StreamFramer framer;
   bool closing = false;      ///< the server is stopping: write nothing more
+  bool over = false;         ///< the connection ends: read nothing more
+  bool writing = false;      ///< a command waits for its pause or its write
+  bool inWrite = false;      ///< a command's bytes are being written
+  bool writable = true;      ///< false once the peer is gone: nothing more is written
+  bool partial = false;      ///< an incomplete message is buffered
+  Clock::time_point partialSince;  ///< when it began
+  TDateTime identSentAt = 0;       ///< the identification request `identDeadline` is for
+  Clock::time_point identDeadline;
+  Clock::time_point armed = Clock::time_point::max();  ///< when `watch` expires
+  Clock::time_point heldSince;     ///< when the oldest batch held in a pause arrived
   std::list<std::shared_ptr<Session>>::iterator entry;
+
+  // What a snapshot shows; `id`, the peer and its port are written on the strand
+  // under the server's lock.
+  std::uint16_t peerPort;
+  const SystemClock::time_point since = SystemClock::now();
+  std::string id;                                ///< the connection's identity as last published
+  std::atomic<SystemClock::rep> lastMessage{0};  ///< system clock ticks; 0 before the first message
+  std::atomic<std::uint64_t> records{0};
 };
+
+/// Ends the reading of `s`: a command in flight is still written, then the held
+/// batches are routed and the connection ends.
+void StopReading(Session& s) {
+  s.over = true;
+  s.wake.Notify();
+  // Cancelling wakes the reader; a write in progress would be cut, so the writer
+  // cancels once it is done.
+  std::error_code ec;
+  if (!s.inWrite) s.socket.cancel(ec);
+}
 
 }  // namespace
 
@@ -76,10 +146,27 @@ struct TerminalServer::Impl {
   asio::awaitable<void> AcceptLoop();
   void StartSession(tcp::socket socket);
   asio::awaitable<void> Serve(std::shared_ptr<Session> s);
-  asio::awaitable<void> Converse(Session& s);
+  /// Reads and parses until the connection must end; true when the peer is gone (or
+  /// the server is stopping), so nothing more may be written.
+  asio::awaitable<bool> Converse(std::shared_ptr<Session> s);
+  /// Reads the PROXY header a balancer puts first and takes the terminal's address
+  /// from it; false (with a log line) when there is no valid one.
   asio::awaitable<bool> ReadProxyHeader(Session& s);
-  asio::awaitable<bool> Batch(Session& s, Bytes message);
+  /// One complete message: parsed, then a command fetched for it or its batch routed.
+  /// False when the connection must end.
+  bool Take(const std::shared_ptr<Session>& s, Bytes message, Clock::time_point arrived);
+  /// Routes the parsed batches; false when the connection must end.
+  bool Route(Session& s, Clock::time_point arrived);
+  /// The pause, the command's write and its bookkeeping, then every held batch routed.
+  asio::awaitable<void> WriteCommand(std::shared_ptr<Session> s, TCmd cmd);
+  /// Sets the deadline of an incomplete message or an unanswered identification.
+  void Watch(const std::shared_ptr<Session>& s);
+  void Expired(const std::shared_ptr<Session>& s);
   void ConnectionError(const Session& s, const std::string& reason);
+  /// Counts a message that ended its connection.
+  void Refused() const noexcept {
+    if (env.metrics) env.metrics->messagesRefused.Add();
+  }
 
   ConnectionEnv env;
   asio::io_context ioc;
@@ -124,24 +211,38 @@ void TerminalServer::Impl::StartSession(tcp::socket socket) {
   if (ec) return;  // gone before it could be served
   EnableKeepAlive(socket);
   socket.non_blocking(true, ec);
-  auto s = std::make_shared<Session>(std::move(socket), env, peer.address().to_string());
+  if (env.metrics) env.metrics->terminalConnectionsAccepted.Add();
+  auto s = std::make_shared<Session>(std::move(socket), env, peer);
   {
     std::lock_guard lock(mutex);
     if (stopping) return;
     sessions.push_front(s);
     s->entry = sessions.begin();
   }
+  if (env.metrics) env.metrics->terminalConnections.Add(1);
   auto executor = s->socket.get_executor();
   asio::co_spawn(executor, Serve(std::move(s)), asio::detached);
 }
 
 asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
+  bool gone = true;
   try {
-    co_await Converse(*s);
+    gone = co_await Converse(s);
   } catch (const std::exception& e) {
-    // An error ends only this connection; its end steps follow. Waits cancelled by a
-    // stop are the stop, not an error.
+    // An error ends only this connection; its end steps follow.
     if (!s->closing) ConnectionError(*s, e.what());
+  }
+  s->over = true;
+  if (gone) {
+    // A command still in its pause is not written and stays queued.
+    s->writable = false;
+    s->pause.cancel();
+  }
+  while (s->writing) co_await s->wake.Wait();
+  s->watch.cancel();
+  try {
+    s->conn.Route();
+  } catch (const std::exception&) {
   }
   try {
     s->conn.End();
@@ -150,6 +251,7 @@ asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
   std::error_code ec;
   s->socket.shutdown(tcp::socket::shutdown_both, ec);
   s->socket.close(ec);
+  if (env.metrics) env.metrics->terminalConnections.Add(-1);
   std::lock_guard lock(mutex);
   sessions.erase(s->entry);
   changed.notify_all();
@@ -171,7 +273,7 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
   };
   std::array<std::uint8_t, ProxyFixedSize + MaxProxyBody> header;
   std::size_t received = 0;
-  s.timer.expires_after(ProxyHeaderTimeout);
+  s.watch.expires_after(ProxyHeaderTimeout);
   for (;;) {
     const ProxyParse r = ParseProxyHeader(Bytes(header.data(), received));
     if (r.status == ProxyParse::Status::Bad) {
@@ -179,23 +281,28 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
       co_return false;
     }
     if (r.status == ProxyParse::Status::Complete) {
-      s.timer.cancel();
+      s.watch.cancel();
       const ProxyHeader& h = r.header;
-      if (h.family == ProxyHeader::Family::Inet && h.HasAddress()) {
+      if (!h.HasAddress()) co_return true;
+      std::string peer;
+      if (h.family == ProxyHeader::Family::Inet) {
         asio::ip::address_v4::bytes_type a;
         std::copy_n(h.source.begin(), a.size(), a.begin());
-        s.conn.SetPeer(asio::ip::address_v4(a).to_string());
-      } else if (h.HasAddress()) {
+        peer = asio::ip::address_v4(a).to_string();
+      } else {
         asio::ip::address_v6::bytes_type a;
         std::copy_n(h.source.begin(), a.size(), a.begin());
-        s.conn.SetPeer(asio::ip::address_v6(a).to_string());
+        peer = asio::ip::address_v6(a).to_string();
       }
+      std::lock_guard lock(mutex);
+      s.conn.SetPeer(std::move(peer));
+      s.peerPort = h.sourcePort;
       co_return true;
     }
     // Never more than the header still needs: the bytes after it are the framer's.
     const auto read = co_await (
         s.socket.async_read_some(asio::buffer(header.data() + received, r.needed), Await) ||
-        s.timer.async_wait(Await));
+        s.watch.async_wait(Await));
     if (read.index() == 1) {
       if (!s.closing) refuse("none within " + std::to_string(ProxyHeaderTimeout.count()) + " s");
       co_return false;
@@ -209,54 +316,188 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
   }
 }
 
-asio::awaitable<void> TerminalServer::Impl::Converse(Session& s) {
-  if (env.proxyProtocol && !co_await ReadProxyHeader(s)) co_return;
-  for (;;) {
+asio::awaitable<bool> TerminalServer::Impl::Converse(std::shared_ptr<Session> sp) {
+  Session& s = *sp;
+  if (env.proxyProtocol && !co_await ReadProxyHeader(s)) co_return true;
+  while (!s.over) {
     // Wait with no buffer held, so an idle connection costs only its socket and state.
-    co_await s.socket.async_wait(tcp::socket::wait_read, asio::use_awaitable);
     std::error_code ec;
+    co_await s.socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+    if (s.closing) co_return true;
+    if (s.over) break;
+    if (ec == asio::error::operation_aborted) continue;
+    if (ec) {
+      ConnectionError(s, ec.message());
+      co_return true;
+    }
     const std::size_t ready = s.socket.available(ec);
     const std::span<std::uint8_t> room = s.framer.Prepare(ready > 0 ? ready : 1);
     const std::size_t n = s.socket.read_some(asio::buffer(room.data(), room.size()), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
     if (ec) {
       // The peer closing its side is the normal end; anything else is worth a line.
+      // Everything it sent before was read, so only an incomplete message is lost.
       if (ec != asio::error::eof && !s.closing) ConnectionError(s, ec.message());
-      co_return;
+      co_return true;
     }
     s.framer.Commit(n);
+    // The clock is read only for the record delay.
+    const Clock::time_point arrived = env.metrics ? Clock::now() : Clock::time_point{};
 
+    bool framed = false;
     Bytes message;
-    for (;;) {
+    while (!s.over) {
+      if (s.writing && s.conn.HeldRecords() >= MaxHeldRecords) {
+        co_await s.wake.Wait();
+        continue;
+      }
       const StreamFramer::Status status = s.framer.Next(message);
       if (status == StreamFramer::Status::NeedMore) break;
-      if (status == StreamFramer::Status::Bad) co_return;
-      if (!co_await Batch(s, message)) co_return;
+      if (status == StreamFramer::Status::Bad) {
+        Refused();
+        s.over = true;
+        break;
+      }
+      framed = true;
+      if (!Take(sp, message, arrived)) s.over = true;
     }
-    s.framer.ReleaseIfEmpty();
-    s.conn.ReleaseIdle();
+    if (s.closing) co_return true;
+    if (s.framer.Buffered() == 0) {
+      s.partial = false;
+    } else if (!s.partial || framed) {
+      s.partial = true;
+      s.partialSince = Clock::now();
+    }
+    if (!s.over) Watch(sp);
+    if (!s.writing && s.conn.HeldRecords() == 0) {
+      s.framer.ReleaseIfEmpty();
+      s.conn.ReleaseIdle();
+    }
   }
+  co_return false;
 }
 
-asio::awaitable<bool> TerminalServer::Impl::Batch(Session& s, Bytes message) {
-  if (!s.conn.Parse(message)) co_return false;
-  if (std::optional<TCmd> cmd = s.conn.FetchCommand()) {
-    std::error_code ec;
-    if (env.cmdDelay.count() > 0) {
-      s.timer.expires_after(env.cmdDelay);
-      co_await s.timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    }
-    // At shutdown the command is not written and stays queued for the next connection.
-    if (!s.closing) {
-      const std::string_view bytes = cmd->WireBytes();
-      co_await asio::async_write(s.socket, asio::buffer(bytes.data(), bytes.size()),
-                                 asio::redirect_error(asio::use_awaitable, ec));
-      if (ec) s.conn.CommandFailed(*cmd, ec.message());
-      else s.conn.CommandWritten(*cmd);
+bool TerminalServer::Impl::Take(const std::shared_ptr<Session>& sp, Bytes message, Clock::time_point arrived) {
+  Session& s = *sp;
+  s.lastMessage.store(SystemClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  const std::size_t before = s.conn.HeldRecords();
+  const bool parsed = s.conn.Parse(message);
+  if (s.conn.Identity() != s.id) {
+    std::lock_guard lock(mutex);
+    s.id = s.conn.Identity();
+  }
+  if (!parsed) {
+    Refused();
+    return false;
+  }
+  const std::size_t received = s.conn.HeldRecords() - before;
+  // Only this strand writes the count.
+  s.records.store(s.records.load(std::memory_order_relaxed) + received, std::memory_order_relaxed);
+  if (env.metrics) env.metrics->recordsReceived.Add(received);
+
+  // One command in flight: this batch waits for it and fetches none of its own.
+  if (s.writing) return true;
+  if (s.writable && !s.closing) {
+    if (std::optional<TCmd> cmd = s.conn.FetchCommand()) {
+      s.writing = true;
+      s.heldSince = arrived;
+      asio::co_spawn(s.socket.get_executor(), WriteCommand(sp, std::move(*cmd)), asio::detached);
+      return true;
     }
   }
+  return Route(s, arrived) && !s.closing;
+}
+
+bool TerminalServer::Impl::Route(Session& s, Clock::time_point arrived) {
   const bool accepted = s.conn.Route();
-  co_return accepted && !s.closing && s.socket.is_open();
+  if (env.metrics) {
+    env.metrics->recordDelaySeconds.Observe(std::chrono::duration<double>(Clock::now() - arrived).count());
+    if (!accepted) Refused();
+  }
+  return accepted;
+}
+
+asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session> sp, TCmd cmd) {
+  Session& s = *sp;
+  try {
+    std::error_code ec;
+    if (env.cmdDelay.count() > 0) {
+      s.pause.expires_after(env.cmdDelay);
+      co_await s.pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+    // At shutdown, or once the peer is gone, the command is not written and stays
+    // queued for the next connection.
+    if (!s.closing && s.writable) {
+      // Written straight from here while the socket takes it, so the bookkeeping
+      // follows in the same step: a batch the terminal sends once it has the command
+      // is never taken for one received during the write.
+      const std::string_view bytes = cmd.WireBytes();
+      s.inWrite = true;
+      for (std::size_t done = 0; done < bytes.size() && !ec;) {
+        done += s.socket.write_some(asio::buffer(bytes.data() + done, bytes.size() - done), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again)
+          co_await s.socket.async_wait(tcp::socket::wait_write, asio::redirect_error(asio::use_awaitable, ec));
+      }
+      s.inWrite = false;
+      if (ec) {
+        s.writable = false;
+        s.conn.CommandFailed(cmd, ec.message());
+      } else {
+        if (env.metrics) env.metrics->commandsWritten.Add();
+        s.conn.CommandWritten(cmd);
+      }
+    } else {
+      s.conn.CommandNotWritten();
+    }
+    if (!Route(s, s.heldSince)) s.over = true;
+  } catch (const std::exception& e) {
+    s.inWrite = false;
+    if (!s.closing) ConnectionError(s, e.what());
+    s.over = true;
+  }
+  s.writing = false;
+  if (s.over) StopReading(s);
+  s.wake.Notify();
+}
+
+void TerminalServer::Impl::Watch(const std::shared_ptr<Session>& sp) {
+  Session& s = *sp;
+  if (const TDateTime sent = s.conn.IdentificationSentAt(); sent != s.identSentAt) {
+    s.identSentAt = sent;
+    s.identDeadline = Clock::now() + env.identifyLimit;
+  }
+  Clock::time_point deadline = Clock::time_point::max();
+  if (s.partial && env.frameTimeout.count() > 0) deadline = s.partialSince + env.frameTimeout;
+  if (s.identSentAt != 0) deadline = std::min(deadline, s.identDeadline);
+  if (deadline == s.armed) return;
+  s.armed = deadline;
+  if (deadline == Clock::time_point::max()) {
+    s.watch.cancel();
+    return;
+  }
+  s.watch.expires_at(deadline);
+  s.watch.async_wait([this, sp](const std::error_code& ec) {
+    if (!ec) Expired(sp);
+  });
+}
+
+void TerminalServer::Impl::Expired(const std::shared_ptr<Session>& sp) {
+  Session& s = *sp;
+  s.armed = Clock::time_point::max();
+  if (s.over) return;
+  const Clock::time_point now = Clock::now();
+  if (s.partial && env.frameTimeout.count() > 0 && now >= s.partialSince + env.frameTimeout) {
+    try {
+      env.log->Append("Incomplete message time-out: " + s.conn.Peer());
+    } catch (const std::exception&) {
+    }
+    StopReading(s);
+  } else if (s.identSentAt != 0 && now >= s.identDeadline) {
+    // The identification request went unanswered: the terminal is not served.
+    StopReading(s);
+  } else {
+    Watch(sp);
+  }
 }
 
 TerminalServer::TerminalServer(const ConnectionEnv& env) : impl_(std::make_unique<Impl>(env)) {}
@@ -294,10 +535,13 @@ void TerminalServer::Stop() {
     for (const auto& s : d.sessions) {
       asio::post(s->socket.get_executor(), [s] {
         s->closing = true;
+        s->over = true;
         std::error_code ec;
         s->socket.shutdown(tcp::socket::shutdown_both, ec);
         s->socket.close(ec);
-        s->timer.cancel();
+        s->pause.cancel();
+        s->watch.cancel();
+        s->wake.Notify();
       });
     }
   }
@@ -326,6 +570,25 @@ bool TerminalServer::Active() const noexcept {
 std::size_t TerminalServer::ConnectionCount() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->sessions.size();
+}
+
+std::vector<TerminalInfo> TerminalServer::Terminals() const {
+  std::vector<TerminalInfo> out;
+  std::lock_guard lock(impl_->mutex);
+  out.reserve(impl_->sessions.size());
+  // New connections go to the front.
+  for (auto it = impl_->sessions.rbegin(); it != impl_->sessions.rend(); ++it) {
+    const Session& s = **it;
+    TerminalInfo& t = out.emplace_back();
+    t.id = s.id;
+    t.peer = s.conn.Peer();
+    t.port = s.peerPort;
+    t.connectedSince = s.since;
+    if (const auto last = s.lastMessage.load(std::memory_order_relaxed))
+      t.lastMessage = SystemClock::time_point(SystemClock::duration(last));
+    t.records = s.records.load(std::memory_order_relaxed);
+  }
+  return out;
 }
 
 }  // namespace telvaro

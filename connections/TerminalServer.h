@@ -2,12 +2,26 @@
 // The terminal listener: accepts TCP connections on all local IPv4 addresses and
 // serves each with a coroutine on a pool of I/O threads, until Stop().
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "connections/TerminalConnection.h"
 
 namespace telvaro {
+
+/// One terminal connection as a snapshot shows it.
+struct TerminalInfo {
+  std::string id;          ///< the ID of its latest message; "" before its first
+  std::string peer;        ///< the peer's address
+  std::uint16_t port = 0;  ///< the peer's port
+  std::chrono::system_clock::time_point connectedSince;
+  std::optional<std::chrono::system_clock::time_point> lastMessage;  ///< none before the first
+  std::uint64_t records = 0;  ///< records received
+};
 
 /// Raises the process's open-file limit to its hard limit; returns the limit in force.
 std::uint64_t RaiseOpenFileLimit() noexcept;
@@ -35,6 +49,9 @@ class TerminalServer {
   bool Active() const noexcept;
   /// Connections currently served.
   std::size_t ConnectionCount() const;
+  /// Every connection served now, the longest connected first (any thread; holds the
+  /// connection list's lock while it copies).
+  std::vector<TerminalInfo> Terminals() const;
 
  private:
   struct Impl;

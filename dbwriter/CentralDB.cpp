@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dbwriter/MobileCall.h"
+#include "dbwriter/UnlessStopped.h"
 
 namespace telvaro {
 namespace {
@@ -170,11 +171,24 @@ struct TCentralDB::Statements {
   odbc::Handle objects;
   ObjectRow objectRow{};
 
-  Statements(const odbc::Connection& conn, const std::string& dbmsName);
+  Statements(const odbc::Connection& conn, const std::string& dbmsName, std::chrono::seconds timeout);
 };
 
-TCentralDB::Statements::Statements(const odbc::Connection& conn, const std::string& dbmsName)
+struct TCentralDB::Link {
+  odbc::Connection conn;  ///< first, so that the statements go before it
+  std::string dbmsName;
+  std::string databaseName;
+  std::unique_ptr<Statements> stmts;
+};
+
+TCentralDB::Statements::Statements(const odbc::Connection& conn, const std::string& dbmsName,
+                                   std::chrono::seconds timeout)
     : mobiles(SQL_HANDLE_STMT, conn.get()), objects(SQL_HANDLE_STMT, conn.get()) {
+  // Where the driver bounds a statement's wait for its answer; others refuse the
+  // attribute and wait as long as the connection lasts.
+  for (const odbc::Handle* stmt : {&mobiles, &objects})
+    SQLSetStmtAttr(stmt->get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout.count())),
+                   0);
   Prepare(mobiles, MobilesCallText(dbmsName), "preparing MOBILES_IU");
   mobiles.Check(SQLSetStmtAttr(mobiles.get(), SQL_ATTR_PARAM_BIND_TYPE,
                                reinterpret_cast<SQLPOINTER>(sizeof(MobileRow)), 0),
@@ -233,22 +247,49 @@ std::string TCentralDB::ObjectsCallText(const std::string& dbmsName) {
   return std::string("{? = CALL OBJECTS_IU") + (sqlServer ? ";1" : "") + "(?, ?)}";
 }
 
-TCentralDB::TCentralDB() = default;
+TCentralDB::TCentralDB(std::chrono::seconds timeout) : timeout_(timeout) {}
 TCentralDB::~TCentralDB() { Close(); }
+
+std::unique_ptr<TCentralDB::Link> TCentralDB::Connect(const std::string& connectionString,
+                                                      std::chrono::seconds timeout) {
+  auto link = std::make_unique<Link>();
+  link->conn.Connect(connectionString, static_cast<SQLUINTEGER>(timeout.count()));
+  link->conn.SetAutoCommit(false);
+  link->dbmsName = link->conn.Info(SQL_DBMS_NAME);
+  link->databaseName = link->conn.Info(SQL_DATABASE_NAME);
+  link->stmts = std::make_unique<Statements>(link->conn, link->dbmsName, timeout);
+  return link;
+}
 
 void TCentralDB::Open(const std::string& connectionString) {
   std::lock_guard lock(mutex_);
+  DisconnectLocked();
   connectionString_ = connectionString;
   configured_ = true;
-  ConnectLocked();
+  ++logins_;
+  link_ = Connect(connectionString_, timeout_);
+  lost_ = false;
 }
 
-void TCentralDB::Reopen() {
+void TCentralDB::Reopen(std::stop_token stop) {
+  std::uint64_t login = 0;
+  std::string connectionString;
+  {
+    std::lock_guard lock(mutex_);
+    if (!configured_) throw std::logic_error("the central database was never opened");
+    // Start-up may have connected since the caller saw the connection down.
+    if (link_ && !lost_) return;
+    DisconnectLocked();
+    login = logins_;
+    connectionString = connectionString_;
+  }
+  auto link = RunUnlessStopped(stop, [connectionString, timeout = timeout_] { return Connect(connectionString, timeout); });
+  if (!link) throw odbc::Error("connecting: stopped", "08001", true);
   std::lock_guard lock(mutex_);
-  if (!configured_) throw std::logic_error("the central database was never opened");
-  // Start-up may have connected since the caller saw the connection down.
-  if (conn_.IsOpen() && !lost_) return;
-  ConnectLocked();
+  // Opened or closed meanwhile: that login stands, this connection goes.
+  if (login != logins_ || link_) return;
+  link_ = std::move(*link);
+  lost_ = false;
 }
 
 bool TCentralDB::Configured() const {
@@ -256,26 +297,7 @@ bool TCentralDB::Configured() const {
   return configured_;
 }
 
-void TCentralDB::ConnectLocked() {
-  DisconnectLocked();
-  try {
-    conn_.Connect(connectionString_, LoginTimeoutSec);
-    conn_.SetAutoCommit(false);
-    dbmsName_ = conn_.Info(SQL_DBMS_NAME);
-    databaseName_ = conn_.Info(SQL_DATABASE_NAME);
-    stmts_ = std::make_unique<Statements>(conn_, dbmsName_);
-    lost_ = false;
-  } catch (...) {
-    DisconnectLocked();
-    throw;
-  }
-}
-
-void TCentralDB::DisconnectLocked() noexcept {
-  stmts_.reset();
-  conn_.Disconnect();
-  databaseName_.clear();
-}
+void TCentralDB::DisconnectLocked() noexcept { link_.reset(); }
 
 void TCentralDB::Close() noexcept {
   std::lock_guard lock(mutex_);
@@ -283,25 +305,26 @@ void TCentralDB::Close() noexcept {
   connectionString_.clear();
   configured_ = false;
   lost_ = false;
+  ++logins_;
 }
 
 bool TCentralDB::Connected() const {
   std::lock_guard lock(mutex_);
-  return conn_.IsOpen() && !lost_;
+  return link_ && !lost_;
 }
 
 std::string TCentralDB::DatabaseName() const {
   std::lock_guard lock(mutex_);
-  return databaseName_;
+  return link_ ? link_->databaseName : std::string();
 }
 
 std::string TCentralDB::DbmsName() const {
   std::lock_guard lock(mutex_);
-  return dbmsName_;
+  return link_ ? link_->dbmsName : std::string();
 }
 
 void TCentralDB::RequireConnected() const {
-  if (!conn_.IsOpen() || lost_) throw odbc::Error("the central database is not connected", "08003", true);
+  if (!link_ || lost_) throw odbc::Error("the central database is not connected", "08003", true);
 }
 
 template <class F>
@@ -312,7 +335,7 @@ void TCentralDB::Guard(F&& body) {
   } catch (const odbc::Error& e) {
     // Not every driver reports a broken link with a connection SQLSTATE; ask it too,
     // so that records are kept rather than dropped as rejected.
-    if (e.ConnectionLost() || conn_.IsDead()) {
+    if (e.ConnectionLost() || link_->conn.IsDead()) {
       lost_ = true;
       if (!e.ConnectionLost()) throw odbc::Error(e.what(), e.SqlState(), true);
     }
@@ -328,14 +351,14 @@ void TCentralDB::StartTransaction() {
 
 void TCentralDB::Commit() {
   std::lock_guard lock(mutex_);
-  Guard([&] { conn_.Commit(); });
+  Guard([&] { link_->conn.Commit(); });
 }
 
 void TCentralDB::Rollback() noexcept {
   std::lock_guard lock(mutex_);
-  if (!conn_.IsOpen()) return;
+  if (!link_) return;
   try {
-    conn_.Rollback();
+    link_->conn.Rollback();
   } catch (const odbc::Error& e) {
     if (e.ConnectionLost()) lost_ = true;
   }
@@ -344,7 +367,7 @@ void TCentralDB::Rollback() noexcept {
 void TCentralDB::CallMobiles(std::span<const TMobile> mobiles) {
   std::lock_guard lock(mutex_);
   Guard([&] {
-    Statements& s = *stmts_;
+    Statements& s = *link_->stmts;
     const SQLHSTMT h = s.mobiles.get();
     std::size_t i = 0;
     while (i < mobiles.size()) {
@@ -369,7 +392,7 @@ void TCentralDB::CallMobiles(std::span<const TMobile> mobiles) {
 void TCentralDB::CallObject(const TMobile& mobile) {
   std::lock_guard lock(mutex_);
   Guard([&] {
-    Statements& s = *stmts_;
+    Statements& s = *link_->stmts;
     const SQLHSTMT h = s.objects.get();
     s.objectRow.ret = 0;
     SetText(s.objectRow.id, s.objectRow.idInd, mobile.ID.view());

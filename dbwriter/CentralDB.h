@@ -2,10 +2,12 @@
 // The connection `DB` to the central database over ODBC and the two stored-procedure
 // calls, MOBILES_IU and OBJECTS_IU, with every parameter bound with its type.
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stop_token>
 #include <string>
 
 #include "dbwriter/CentralDatabase.h"
@@ -18,15 +20,18 @@ namespace telvaro {
 class TCentralDB final : public CentralDatabase {
  public:
   static constexpr std::size_t MaxBatch = 500;     ///< parameter sets sent in one execution
-  static constexpr SQLUINTEGER LoginTimeoutSec = 10;  ///< a dead server must not hold the writer long
 
-  TCentralDB();
+  /// `timeout` bounds a login, every other request on the connection and every
+  /// statement, where the driver supports these time-outs.
+  explicit TCentralDB(std::chrono::seconds timeout = std::chrono::seconds(30));
   ~TCentralDB() override;
 
   /// Connects with `connectionString` and keeps it for Reopen (as Open of a login).
   void Open(const std::string& connectionString);
   void Open(const DbLogin& login) override { Open(login.connectionString); }
-  void Reopen() override;
+  /// The login runs on a thread of its own, which a stop leaves behind: a driver's
+  /// login cannot be interrupted.
+  void Reopen(std::stop_token stop = {}) override;
   bool Configured() const override;
   void Close() noexcept override;
 
@@ -56,22 +61,24 @@ class TCentralDB final : public CentralDatabase {
 
  private:
   struct Statements;
+  /// An open connection with its statements prepared.
+  struct Link;
 
-  void ConnectLocked();
+  /// Connects and prepares; touches nothing of this object. Throws odbc::Error.
+  static std::unique_ptr<Link> Connect(const std::string& connectionString, std::chrono::seconds timeout);
   void DisconnectLocked() noexcept;
   void RequireConnected() const;
   /// Runs `body`; an odbc::Error reporting a broken connection marks the connection lost.
   template <class F>
   void Guard(F&& body);
 
+  const std::chrono::seconds timeout_;
   mutable std::mutex mutex_;
   std::string connectionString_;
+  std::uint64_t logins_ = 0;  ///< counts Open and Close, so a late Reopen changes nothing
   bool configured_ = false;
   bool lost_ = false;
-  std::string dbmsName_;
-  std::string databaseName_;
-  odbc::Connection conn_;
-  std::unique_ptr<Statements> stmts_;
+  std::unique_ptr<Link> link_;
 };
 
 /// One transaction on the central database: begun when made, rolled back when it goes

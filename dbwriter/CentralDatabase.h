@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -45,8 +46,10 @@ class CentralDatabase {
   /// is kept even then, so a later Reopen can succeed).
   virtual void Open(const DbLogin& login) = 0;
   /// Connects again with the kept login, dropping a broken connection first (nothing
-  /// when connected); throws DatabaseError, or std::logic_error when Open was never called.
-  virtual void Reopen() = 0;
+  /// when connected); throws DatabaseError, or std::logic_error when Open was never
+  /// called. A stop requested through `stop` cuts the login short: it then throws a
+  /// DatabaseError at once.
+  virtual void Reopen(std::stop_token stop = {}) = 0;
   /// True once Open was called and until Close.
   virtual bool Configured() const = 0;
   /// Disconnects (an open transaction is rolled back) and forgets the login.

@@ -3,6 +3,27 @@
 #include "queues/NamedEvent.h"
 
 namespace telvaro {
+namespace {
+
+/// Observes the time of one transaction, however it ends.
+class TransactionTimer {
+ public:
+  explicit TransactionTimer(ServerMetrics* metrics) noexcept
+      : histogram_(metrics ? &metrics->dbWriteSeconds : nullptr),
+        start_(histogram_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{}) {}
+  ~TransactionTimer() {
+    if (histogram_)
+      histogram_->Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
+  }
+  TransactionTimer(const TransactionTimer&) = delete;
+  TransactionTimer& operator=(const TransactionTimer&) = delete;
+
+ private:
+  Histogram* histogram_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
 
 TMobilesThread::TMobilesThread(CentralDatabase& db, RecordQueue& mobiles, const TSettings& settings)
     : db_(db), mobiles_(mobiles), settings_(settings) {}
@@ -10,7 +31,7 @@ TMobilesThread::TMobilesThread(CentralDatabase& db, RecordQueue& mobiles, const 
 TMobilesThread::~TMobilesThread() { Stop(); }
 
 void TMobilesThread::Start() {
-  stop_ = false;
+  stop_ = std::stop_source();
   running_ = true;
   thread_ = std::thread([this] { Execute(); });
 }
@@ -27,15 +48,19 @@ void TMobilesThread::Stop() {
 void TMobilesThread::Execute() {
   try {
     const auto event = CreateNamedEvent(DBEventName);
+    // A stop request wakes the wait at once.
+    const std::stop_callback wake(stop_.get_token(), [&event] { event->Set(); });
     report_.OutputReport("Thread for DB started, waitng for data");
-    while (!stop_) {
+    while (!stop_.stop_requested()) {
       event->Wait(aTimeOut);
       event->Reset();
       ReportDrops();
       // Records are looked for on every wake-up, time-outs included, so that what
       // waited through an outage is written as soon as the connection is back.
       const bool haveWork = mobiles_.Size() > 0;
-      if (!EnsureConnected(haveWork)) continue;
+      const bool connected = EnsureConnected(haveWork);
+      if (metrics_) metrics_->dbConnected.Set(connected ? 1 : 0);
+      if (!connected) continue;
       if (haveWork) Drain();
     }
   } catch (const std::exception& e) {
@@ -49,6 +74,7 @@ void TMobilesThread::Execute() {
 }
 
 void TMobilesThread::SetDown() {
+  if (metrics_) metrics_->dbConnected.Set(0);
   if (down_) return;
   down_ = true;
   reconnectLogged_ = false;
@@ -75,8 +101,9 @@ bool TMobilesThread::EnsureConnected(bool haveWork) {
   if (now < nextReconnect_) return false;
   nextReconnect_ = now + std::chrono::seconds(settings_.ReconnectSec);
   try {
-    db_.Reopen();
+    db_.Reopen(stop_.get_token());
   } catch (const std::exception& e) {
+    if (stop_.stop_requested()) return false;
     if (!reconnectLogged_) report_.OutputReport(std::string("Could not reconnect to DB: ") + e.what());
     reconnectLogged_ = true;
     return false;
@@ -86,12 +113,14 @@ bool TMobilesThread::EnsureConnected(bool haveWork) {
 }
 
 void TMobilesThread::ReportDrops() {
-  if (const std::size_t n = mobiles_.TakeDropped())
+  if (const std::size_t n = mobiles_.TakeDropped()) {
     report_.OutputReport("DB queue limit reached, oldest records dropped: " + std::to_string(n));
+    if (metrics_) metrics_->dbRecordsDropped.Add(n);
+  }
 }
 
 void TMobilesThread::Drain() {
-  while (!stop_) {
+  while (!stop_.stop_requested()) {
     mobiles_.Take(batch_, MaxTransaction);
     if (batch_.empty()) return;
     converted_.clear();
@@ -115,7 +144,11 @@ void TMobilesThread::Drain() {
 std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
   if (mobiles.empty()) return 0;
   try {
-    db_.WriteTransaction(mobiles);
+    {
+      TransactionTimer timer(metrics_);
+      db_.WriteTransaction(mobiles);
+    }
+    if (metrics_) metrics_->dbRecordsWritten.Add(mobiles.size());
     return mobiles.size();
   } catch (const DatabaseError& e) {
     // Nothing of the transaction was stored.
@@ -131,14 +164,24 @@ std::size_t TMobilesThread::WriteBatch(std::span<const TMobile> mobiles) {
 bool TMobilesThread::WriteToDB(const TMobile& mobile) {
   if (!db_.Connected()) return false;
   if (mobile.FNotForMainTable) {
-    db_.AddObject(mobile);
-    return db_.Connected();
+    {
+      TransactionTimer timer(metrics_);
+      db_.AddObject(mobile);
+    }
+    if (!db_.Connected()) return false;
+    if (metrics_) metrics_->dbRecordsWritten.Add();
+    return true;
   }
   try {
-    db_.AddMobile(mobile);
+    {
+      TransactionTimer timer(metrics_);
+      db_.AddMobile(mobile);
+    }
+    if (metrics_) metrics_->dbRecordsWritten.Add();
   } catch (const DatabaseError& e) {
     if (e.ConnectionLost() || !db_.Connected()) return false;
     report_.OutputReport(std::string("Error  writing  to DB  ") + e.what());
+    if (metrics_) metrics_->dbRecordsDropped.Add();
   }
   return true;
 }

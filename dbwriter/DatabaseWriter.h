@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "dbwriter/CentralDatabase.h"
 #include "dbwriter/TelemetryRecord.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 #include "base/Settings.h"
 
 namespace telvaro {
@@ -49,11 +51,15 @@ class TMobilesThread {
   /// Sets the handler called when the thread ends; set it before Start. It runs on
   /// the writer thread, so it must not destroy this object: post to the main loop.
   void SetOnTerminate(EndHandler handler) { onTerminate_ = std::move(handler); }
+  /// Counts writes, drops and transaction times and shows the connection in `metrics`;
+  /// set it before Start.
+  void SetMetrics(ServerMetrics* metrics) noexcept { metrics_ = metrics; }
 
   void Start();
-  /// Asks the thread to stop; it notices within aTimeOut (or after the transaction
-  /// it is writing).
-  void Terminate() noexcept { stop_ = true; }
+  /// Asks the thread to stop. It notices at once while it waits for records or for a
+  /// login (which it leaves behind), and after the transaction it is writing, which
+  /// the database's time-out bounds.
+  void Terminate() noexcept { stop_.request_stop(); }
   /// Waits for the thread to end (Terminate first, or it waits forever).
   void WaitFor();
   /// Terminate and WaitFor.
@@ -84,9 +90,10 @@ class TMobilesThread {
   const TSettings& settings_;
   LogReporter report_;
   OperatorLog* log_ = nullptr;
+  ServerMetrics* metrics_ = nullptr;
   EndHandler onTerminate_;
   std::thread thread_;
-  std::atomic<bool> stop_{false};
+  std::stop_source stop_;
   std::atomic<bool> running_{false};
 
   // Writer-thread state.

@@ -57,15 +57,16 @@ void Handle::Reset() noexcept {
   handle_ = SQL_NULL_HANDLE;
 }
 
-void Connection::Connect(const std::string& connectionString, SQLUINTEGER loginTimeoutSec) {
+void Connection::Connect(const std::string& connectionString, SQLUINTEGER timeoutSec) {
   Disconnect();
   Handle env(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
   env.Check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
             "setting the ODBC version");
   Handle dbc(SQL_HANDLE_DBC, env.get());
-  dbc.Check(SQLSetConnectAttr(dbc.get(), SQL_ATTR_LOGIN_TIMEOUT,
-                              reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(loginTimeoutSec)), 0),
-            "setting the login time-out");
+  const auto timeout = reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSec));
+  dbc.Check(SQLSetConnectAttr(dbc.get(), SQL_ATTR_LOGIN_TIMEOUT, timeout, 0), "setting the login time-out");
+  // Not every driver has this one; those without wait as long as the link lasts.
+  SQLSetConnectAttr(dbc.get(), SQL_ATTR_CONNECTION_TIMEOUT, timeout, 0);
   SQLCHAR out[1024];
   SQLSMALLINT outLen = 0;
   dbc.Check(SQLDriverConnect(dbc.get(), nullptr,

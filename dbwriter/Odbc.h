@@ -53,8 +53,9 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  /// Connects without prompting; throws Error.
-  void Connect(const std::string& connectionString, SQLUINTEGER loginTimeoutSec);
+  /// Connects without prompting; `timeoutSec` bounds the login and, where the driver
+  /// supports it, every later request that is not a statement. Throws Error.
+  void Connect(const std::string& connectionString, SQLUINTEGER timeoutSec);
   /// Ends the connection (rolling back an open transaction) and frees its handles.
   void Disconnect() noexcept;
   bool IsOpen() const noexcept { return connected_; }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "dbwriter/MobileCall.h"
+#include "dbwriter/UnlessStopped.h"
 
 namespace telvaro {
 namespace {
@@ -126,17 +127,31 @@ PgCentralDB::~PgCentralDB() { Close(); }
 
 void PgCentralDB::Open(const DbLogin& login) {
   std::lock_guard lock(mutex_);
+  DisconnectLocked();
   login_ = login;
   configured_ = true;
-  ConnectLocked();
+  ++logins_;
+  PrepareLocked(Login(login_, timeout_));
 }
 
-void PgCentralDB::Reopen() {
+void PgCentralDB::Reopen(std::stop_token stop) {
+  std::uint64_t logins = 0;
+  DbLogin login;
+  {
+    std::lock_guard lock(mutex_);
+    if (!configured_) throw std::logic_error("the central database was never opened");
+    // Start-up may have connected since the caller saw the connection down.
+    if (AliveLocked()) return;
+    DisconnectLocked();
+    logins = logins_;
+    login = login_;
+  }
+  auto conn = RunUnlessStopped(stop, [login, timeout = timeout_] { return Login(login, timeout); });
+  if (!conn) throw DatabaseError("connecting: stopped", "08001", true);
   std::lock_guard lock(mutex_);
-  if (!configured_) throw std::logic_error("the central database was never opened");
-  // Start-up may have connected since the caller saw the connection down.
-  if (AliveLocked()) return;
-  ConnectLocked();
+  // Opened or closed meanwhile: that login stands, this connection goes.
+  if (logins != logins_ || conn_) return;
+  PrepareLocked(std::move(*conn));
 }
 
 bool PgCentralDB::Configured() const {
@@ -150,6 +165,7 @@ void PgCentralDB::Close() noexcept {
   login_ = {};
   configured_ = false;
   lost_ = false;
+  ++logins_;
 }
 
 bool PgCentralDB::Connected() const {
@@ -162,31 +178,35 @@ std::string PgCentralDB::DatabaseName() const {
   return databaseName_;
 }
 
-void PgCentralDB::ConnectLocked() {
-  DisconnectLocked();
-  const std::string timeout = std::to_string(timeout_.count());
+PgCentralDB::Conn PgCentralDB::Login(const DbLogin& login, std::chrono::seconds timeout) {
+  const std::string seconds = std::to_string(timeout.count());
   std::vector<const char*> keys{"fallback_application_name", "connect_timeout"};
-  std::vector<const char*> values{"telvaroserver", timeout.c_str()};
-  if (!login_.user.empty()) {
+  std::vector<const char*> values{"telvaroserver", seconds.c_str()};
+  if (!login.user.empty()) {
     keys.push_back("user");
-    values.push_back(login_.user.c_str());
+    values.push_back(login.user.c_str());
   }
-  if (!login_.password.empty()) {
+  if (!login.password.empty()) {
     keys.push_back("password");
-    values.push_back(login_.password.c_str());
+    values.push_back(login.password.c_str());
   }
   // Last, and expanded into its own keys: what the connection string says wins.
   keys.push_back("dbname");
-  values.push_back(login_.connectionString.c_str());
+  values.push_back(login.connectionString.c_str());
   keys.push_back(nullptr);
   values.push_back(nullptr);
 
-  conn_.reset(PQconnectdbParams(keys.data(), values.data(), 1));
+  Conn conn(PQconnectdbParams(keys.data(), values.data(), 1));
+  if (!conn) throw DatabaseError("connecting: out of memory", "08001", true);
+  if (PQstatus(conn.get()) != CONNECTION_OK)
+    throw DatabaseError("connecting: " + OneLine(PQerrorMessage(conn.get())), "08001", true);
+  return conn;
+}
+
+void PgCentralDB::PrepareLocked(Conn conn) {
+  conn_ = std::move(conn);
   try {
     PGconn* c = conn_.get();
-    if (!c) throw DatabaseError("connecting: out of memory", "08001", true);
-    if (PQstatus(c) != CONNECTION_OK)
-      throw DatabaseError("connecting: " + OneLine(PQerrorMessage(c)), "08001", true);
     // Notices would go to standard error, into the operator's console.
     PQsetNoticeProcessor(c, IgnoreNotice, nullptr);
     if (PQsetnonblocking(c, 1) != 0 || PQenterPipelineMode(c) != 1 ||

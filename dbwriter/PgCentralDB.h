@@ -6,9 +6,11 @@
 #include <libpq-fe.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,8 @@ class PgCentralDB final : public CentralDatabase {
   /// Connects with the login's connection string (a URI or key=value string); its
   /// user and password apply where the string names none.
   void Open(const DbLogin& login) override;
-  void Reopen() override;
+  /// The login runs on a thread of its own, which a stop leaves behind.
+  void Reopen(std::stop_token stop = {}) override;
   bool Configured() const override;
   void Close() noexcept override;
 
@@ -51,8 +54,12 @@ class PgCentralDB final : public CentralDatabase {
   struct ConnClose {
     void operator()(PGconn* c) const noexcept { PQfinish(c); }
   };
+  using Conn = std::unique_ptr<PGconn, ConnClose>;
 
-  void ConnectLocked();
+  /// Logs in with `login`; touches nothing of this object. Throws DatabaseError.
+  static Conn Login(const DbLogin& login, std::chrono::seconds timeout);
+  /// Takes `conn` as the connection and prepares the calls on it.
+  void PrepareLocked(Conn conn);
   void DisconnectLocked() noexcept;
   bool AliveLocked() const;
   /// Drops the connection and returns the error that says so.
@@ -66,9 +73,10 @@ class PgCentralDB final : public CentralDatabase {
   const std::chrono::seconds timeout_;
   mutable std::mutex mutex_;
   DbLogin login_;
+  std::uint64_t logins_ = 0;  ///< counts Open and Close, so a late Reopen changes nothing
   bool configured_ = false;
   mutable bool lost_ = false;
-  std::unique_ptr<PGconn, ConnClose> conn_;
+  Conn conn_;
   std::string databaseName_;
   std::vector<const char*> labels_;
 };

@@ -161,7 +161,7 @@ done
 
 # The terminals.
 "$sim" --host 127.0.0.1 --port "$fport" -n "$terminals" --imei "$first" --records 1 --rate 0.5 \
-  --duration 3600 --reconnect "$reconnect" --commands-log "$work/received" --threads 2 --connect-rate 500 \
+  --duration 3600 --reconnect "$reconnect" --log-commands "$work/received" --threads 2 --connect-rate 500 \
   >"$work/sim.log" 2>&1 &
 sim_pid=$!
 pids+=("$sim_pid")

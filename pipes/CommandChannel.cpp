@@ -52,27 +52,31 @@ void TCommandChannel::GetFile(TCmd& cmd, TPipeStream& stream, int& ftype, std::i
 
   const std::string id = cmd.Rec.UID.str();
   store_.DelTask(id);
-  std::this_thread::sleep_for(UploadPause);
+  std::this_thread::sleep_for(options_.uploadPause);
 
   const std::int32_t wanted = options_.blkSize;
   const std::size_t blkSize = wanted >= 1 && wanted <= MaxBlockSize ? static_cast<std::size_t>(wanted) : 1024;
   const std::size_t count = file.size() <= blkSize ? 1 : (file.size() + blkSize - 1) / blkSize;
-  std::string block;
-  for (std::size_t i = 0, pos = 0; i < count; ++i) {
-    const std::size_t len = std::min(blkSize, file.size() - pos);
-    block.clear();
-    block.reserve(BlockHeaderSize + len);
-    block.push_back(static_cast<char>(FileBlockCode));
-    block.push_back(static_cast<char>(ftype));
-    AppendBE(block, file.size(), 4);
-    AppendBE(block, pos, 4);
-    AppendBE(block, len, 2);
-    block.append(reinterpret_cast<const char*>(file.data()) + pos, len);
-    cmd = TParserKrestel::MakeCommand(id, AsBytes(block));
-    store_.AddTask(id, static_cast<std::int32_t>(pos), static_cast<std::int32_t>(i), static_cast<std::int32_t>(len),
-                   cmd.Fpart);
-    pos += len;
-  }
+  // All blocks or none: a terminal must never be sent the first part of a file whose
+  // request a failure or the end of the process cut short.
+  store_.AddTogether([&] {
+    std::string block;
+    for (std::size_t i = 0, pos = 0; i < count; ++i) {
+      const std::size_t len = std::min(blkSize, file.size() - pos);
+      block.clear();
+      block.reserve(BlockHeaderSize + len);
+      block.push_back(static_cast<char>(FileBlockCode));
+      block.push_back(static_cast<char>(ftype));
+      AppendBE(block, file.size(), 4);
+      AppendBE(block, pos, 4);
+      AppendBE(block, len, 2);
+      block.append(reinterpret_cast<const char*>(file.data()) + pos, len);
+      cmd = TParserKrestel::MakeCommand(id, AsBytes(block));
+      store_.AddTask(id, static_cast<std::int32_t>(pos), static_cast<std::int32_t>(i),
+                     static_cast<std::int32_t>(len), cmd.Fpart);
+      pos += len;
+    }
+  });
 }
 
 std::string TCommandChannel::FuelReportPath() const {

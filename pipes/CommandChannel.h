@@ -25,6 +25,8 @@ inline constexpr auto UploadPause = std::chrono::milliseconds(100);
 struct TCommandOptions {
   std::int32_t blkSize = 1024;  ///< bytes per file block; outside 1 to MaxBlockSize, 1024
   std::string downloadDir;      ///< directory of the fuel report file
+  /// The wait after clearing a terminal's tasks and before its file blocks are stored.
+  std::chrono::milliseconds uploadPause = UploadPause;
 };
 
 class TCommandChannel {
@@ -44,7 +46,7 @@ class TCommandChannel {
   void CSPipeMessage(TPipeServer& sender, PipeHandle pipe, TPipeStream& stream);
   /// Cuts the file that follows the request record in `stream` (positioned after it)
   /// into blocks of blkSize bytes and stores each, encoded for the terminal, as a
-  /// file-block task of cmd's UID. `ftype` and `fsize` receive the request's type and
+  /// file-block task of cmd's UID, all in one transaction. `ftype` and `fsize` receive the request's type and
   /// declared size; on return `cmd` is the command of the last block. Throws
   /// std::invalid_argument for a type that is not a digit, a negative size or a file
   /// part shorter than declared, before anything is deleted or stored.

@@ -43,13 +43,16 @@ void TClientsThread::SendToPipeClients(const TNTMobile& mobile) {
   const PipeBytes image(reinterpret_cast<const std::uint8_t*>(&mobile.Rec), sizeof mobile.Rec);
   // One snapshot of the client list, so that a client leaving meanwhile shows up as a
   // failed write rather than as an index outside the list.
+  std::uint64_t sent = 0;
   for (const PipeHandle client : pipe->ClientList()) {
     try {
-      if (!pipe->Write(client, image)) report_.OutputReport("Can not write to " + pipe->PipeName());
+      if (pipe->Write(client, image)) ++sent;
+      else report_.OutputReport("Can not write to " + pipe->PipeName());
     } catch (...) {
       report_.OutputReport("Exception on writing to " + pipe->PipeName());
     }
   }
+  if (metrics_) metrics_->dataPipeRecordsSent.Add(sent);
 }
 
 void AttachDataPipeHandlers(TPipeServer& PS, OperatorLog& log, std::function<bool()> isClosing) {

@@ -11,6 +11,7 @@
 #include "queues/RecordQueue.h"
 #include "pipes/PipeServer.h"
 #include "base/OperatorLog.h"
+#include "base/ServerMetrics.h"
 
 namespace telvaro {
 
@@ -20,7 +21,9 @@ class TClientsThread {
   static constexpr auto aTimeOut = std::chrono::milliseconds(500);
 
   /// Takes records from `queue` (MobilesToSend); lines go to the log set by SetReport.
-  explicit TClientsThread(RecordQueue& queue) noexcept : queue_(queue) {}
+  /// Counts what it sends in `metrics` when given.
+  explicit TClientsThread(RecordQueue& queue, ServerMetrics* metrics = nullptr) noexcept
+      : queue_(queue), metrics_(metrics) {}
   /// Stops the thread.
   ~TClientsThread();
   TClientsThread(const TClientsThread&) = delete;
@@ -43,6 +46,7 @@ class TClientsThread {
   void SendToPipeClients(const TNTMobile& mobile);
 
   RecordQueue& queue_;
+  ServerMetrics* metrics_;
   LogReporter report_;  ///< set before Start, then read by the thread
   std::atomic<TPipeServer*> pipe_{nullptr};  ///< any thread
   std::atomic<bool> stop_{false};            ///< any thread

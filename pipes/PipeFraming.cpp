@@ -139,10 +139,28 @@ std::vector<std::uint8_t> TPipeStream::ReadRest() {
   return out;
 }
 
+bool TMessageAssembler::Fits(std::uint64_t size) const noexcept {
+  return size == ControlPacketSize || Adds(size);
+}
+
+bool TMessageAssembler::Fits(PipeBytes msg) const noexcept {
+  return ControlCode(msg).has_value() || Adds(msg.size());
+}
+
+bool TMessageAssembler::Adds(std::uint64_t size) const noexcept {
+  const std::uint64_t before = multi_ ? assembled_ : 0;
+  return size <= limit_ && before <= limit_ - size;
+}
+
 std::optional<TPipeStream> TMessageAssembler::Feed(std::vector<std::uint8_t>&& msg) {
+  if (!Fits(msg)) {
+    Discard();
+    return std::nullopt;
+  }
   if (const auto code = ControlCode(msg)) {
     if (*code == MB_START) {
       multi_ = TPipeStream::Temporary(tempDir_);
+      assembled_ = 0;
       failed_ = false;
     } else if (*code == MB_END && multi_) {
       std::optional<TPipeStream> done;
@@ -158,6 +176,7 @@ std::optional<TPipeStream> TMessageAssembler::Feed(std::vector<std::uint8_t>&& m
     return std::nullopt;
   }
   if (!multi_) return TPipeStream(std::move(msg));
+  assembled_ += msg.size();
   if (!failed_) {
     try {
       multi_->Append(msg);

@@ -76,20 +76,41 @@ class TPipeStream {
 /// Turns the pipe messages received on one connection back into messages.
 class TMessageAssembler {
  public:
+  static constexpr std::uint64_t NoLimit = UINT64_MAX;
+
   /// Reassembled messages are kept in a temporary file in `tempDir` (memory when none
-  /// can be made there); an empty `tempDir` keeps them in memory.
-  explicit TMessageAssembler(std::string tempDir) : tempDir_(std::move(tempDir)) {}
+  /// can be made there); an empty `tempDir` keeps them in memory. No message may pass
+  /// `limit` bytes.
+  explicit TMessageAssembler(std::string tempDir, std::uint64_t limit = NoLimit)
+      : tempDir_(std::move(tempDir)), limit_(limit) {}
+
+  /// False when a pipe message of `size` bytes would make a message pass the limit;
+  /// the connection must then end. A message of a control packet's size may be one, so
+  /// it passes here; Fits(msg) decides once its bytes are read.
+  bool Fits(std::uint64_t size) const noexcept;
+  /// False when the pipe message `msg` would make a message pass the limit; control
+  /// packets always fit.
+  bool Fits(PipeBytes msg) const noexcept;
 
   /// Takes one pipe message; returns the message to deliver, if this completes one.
   /// A start packet discards a message being assembled and begins a new one; an end
   /// packet delivers it (an end packet with nothing assembled is ignored); an unknown
   /// control code discards it. A message whose backing file failed is dropped at its
-  /// end packet.
+  /// end packet. A piece that does not fit discards the message being assembled, its
+  /// file with it.
   std::optional<TPipeStream> Feed(std::vector<std::uint8_t>&& msg);
 
+  /// Drops the message being assembled, removing its file.
+  void Discard() noexcept { multi_.reset(); }
+
  private:
+  /// True when data of `size` bytes keeps the message within the limit.
+  bool Adds(std::uint64_t size) const noexcept;
+
   std::string tempDir_;
+  std::uint64_t limit_;
   std::optional<TPipeStream> multi_;
+  std::uint64_t assembled_ = 0;  ///< bytes of the message being assembled
   bool failed_ = false;
 };
 

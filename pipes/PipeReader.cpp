@@ -31,6 +31,11 @@ ReadStep TPipeReader::Read(int fd) {
       return {ReadStep::Kind::End, {}, err};
     }
     if (size == 0 && PeerGone(fd)) return {ReadStep::Kind::End, {}, 0};
+    // Checked before the message is read, so a long one is never held in memory.
+    if (!assembler_.Fits(static_cast<std::uint64_t>(size))) {
+      assembler_.Discard();
+      return {ReadStep::Kind::TooLong, {}, 0};
+    }
     std::vector<std::uint8_t> msg(static_cast<std::size_t>(size));
     const ssize_t n = ::recv(fd, size ? msg.data() : &none, msg.size(), MSG_DONTWAIT);
     if (n < 0) {
@@ -39,6 +44,11 @@ ReadStep TPipeReader::Read(int fd) {
       return {ReadStep::Kind::End, {}, err};
     }
     msg.resize(static_cast<std::size_t>(n));
+    // A data message of a control packet's size is only known to be one now.
+    if (!assembler_.Fits(msg)) {
+      assembler_.Discard();
+      return {ReadStep::Kind::TooLong, {}, 0};
+    }
     if (auto done = assembler_.Feed(std::move(msg))) return {ReadStep::Kind::Message, std::move(*done), 0};
   }
 }

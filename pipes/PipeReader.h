@@ -3,6 +3,7 @@
 // long message sent as one is not cut), and the socket messages put back together into
 // the messages they carry.
 
+#include <cstdint>
 #include <string>
 
 #include "pipes/PipeFraming.h"
@@ -15,6 +16,7 @@ struct ReadStep {
     Message,  ///< `message` is complete
     Wait,     ///< nothing more to read until the socket is readable again
     End,      ///< the connection ended; `error` says why (0: the client left)
+    TooLong,  ///< the client's message passed the limit; the connection must end
   };
   Kind kind = Kind::Wait;
   TPipeStream message;
@@ -25,8 +27,8 @@ struct ReadStep {
 class TPipeReader {
  public:
   /// Long messages are put together in a temporary file in `tempDir` (memory when none
-  /// can be made there).
-  explicit TPipeReader(std::string tempDir) : assembler_(std::move(tempDir)) {}
+  /// can be made there); none may pass `limit` bytes.
+  TPipeReader(std::string tempDir, std::uint64_t limit) : assembler_(std::move(tempDir), limit) {}
 
   /// Reads the non-blocking socket `fd` until a message is complete, nothing is
   /// waiting, or the connection ends.

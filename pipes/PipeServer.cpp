@@ -22,7 +22,8 @@ class TPipeServer::Activation final : public std::enable_shared_from_this<Activa
       : server_(server),
         name_(server.pipeName_),
         report_(server.report_),
-        setup_{TempDirectory(), server.options_.queueLimit, static_cast<bool>(server.OnPipeSent)},
+        setup_{TempDirectory(), server.options_.queueLimit, server.options_.messageLimit,
+               static_cast<bool>(server.OnPipeSent)},
         listener_(path, server.options_.mode) {}
   ~Activation() { Stop(); }
 
@@ -72,6 +73,11 @@ class TPipeServer::Activation final : public std::enable_shared_from_this<Activa
     if (report_)
       report_->Append("Pipe client " + std::to_string(c->pipe) + " of " + name_ + " disconnected: more than " +
                       std::to_string(setup_.queueLimit) + " bytes queued");
+  }
+  void TooLong(const std::shared_ptr<TPipeInfo>& c) override {
+    if (report_)
+      report_->Append("Pipe client " + std::to_string(c->pipe) + " of " + name_ +
+                      " disconnected: a message of more than " + std::to_string(setup_.messageLimit) + " bytes");
   }
   void Failed(const std::shared_ptr<TPipeInfo>& c, int error) override {
     ToMain([pipe = c->pipe, error](TPipeServer& s, Activation&) { s.Failed(pipe, pcWorker, error); });
@@ -266,6 +272,8 @@ bool TPipeServer::Write(PipeHandle pipe, PipeBytes data) {
     case TWriteQueue::Pushed::Dropped:
       return true;
     case TWriteQueue::Pushed::OverLimit:
+      // Once per client: its queue stays closed after this.
+      droppedClients_.fetch_add(1, std::memory_order_relaxed);
       c->Post(&TPipeThread::Overflow);
       return false;
   }

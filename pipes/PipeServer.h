@@ -6,6 +6,7 @@
 // client's reading waits until its event handler has run. Any thread may queue bytes
 // for a client with Write.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +32,7 @@ struct TPipeOptions {
   std::string dir = "/tmp";                  ///< directory of the socket file
   std::uint32_t mode = 0666;                 ///< mode of the socket file
   std::uint64_t queueLimit = 256ull << 20;   ///< bytes queued per client before it is dropped
+  std::uint64_t messageLimit = 64ull << 20;  ///< bytes of one message a client may send
 
   bool operator==(const TPipeOptions&) const = default;
 };
@@ -76,6 +78,8 @@ class TPipeServer {
   int ClientCount() const;
   /// The pipes of all clients at one instant, earliest connected first (any thread).
   std::vector<PipeHandle> ClientList() const;
+  /// Clients disconnected at their queue bound since the server was made (any thread).
+  std::uint64_t DroppedClients() const noexcept { return droppedClients_.load(std::memory_order_relaxed); }
 
   /// Queues a copy of `data` for `pipe` (any thread); messages over MAX_BUFFER bytes are
   /// framed. False when `pipe` is not a connected client, or when the client's queue
@@ -133,6 +137,7 @@ class TPipeServer {
   /// holds it, the pipe I/O thread's context of every listed client exists.
   mutable std::shared_mutex clientsLock_;
   std::vector<std::shared_ptr<TPipeInfo>> clients_;  ///< in order of connection
+  std::atomic<std::uint64_t> droppedClients_{0};
 };
 
 }  // namespace telvaro

@@ -57,7 +57,7 @@ TPipeThread::TPipeThread(asio::posix::stream_descriptor socket, const TPipeThrea
     : events_(events),
       wantSent_(setup.wantSent),
       socket_(std::move(socket)),
-      reader_(setup.tempDir),
+      reader_(setup.tempDir, setup.messageLimit),
       handled_(socket_.get_executor()),
       work_(socket_.get_executor()) {}
 
@@ -101,6 +101,10 @@ asio::awaitable<void> TPipeThread::Reader() {
         break;
       case ReadStep::Kind::End:
         End(step.error);
+        break;
+      case ReadStep::Kind::TooLong:
+        events_.TooLong(info_);
+        End(0);
         break;
     }
   }

@@ -48,6 +48,8 @@ class TPipeEvents {
   virtual void Sent(const std::shared_ptr<TPipeInfo>& client, std::uint32_t size) = 0;
   /// The client's write queue passed its bound; the connection ends next.
   virtual void Overflowed(const std::shared_ptr<TPipeInfo>& client) = 0;
+  /// The client sent a message past the message limit; the connection ends next.
+  virtual void TooLong(const std::shared_ptr<TPipeInfo>& client) = 0;
   /// The connection failed with an operating-system error; Ended follows.
   virtual void Failed(const std::shared_ptr<TPipeInfo>& client, int error) = 0;
   /// Nothing more is read or written; the socket stays open until Close.
@@ -61,6 +63,7 @@ class TPipeEvents {
 struct TPipeThreadSetup {
   std::string tempDir;       ///< where long messages are put together
   std::uint64_t queueLimit;  ///< bytes a client's write queue may hold
+  std::uint64_t messageLimit;  ///< bytes of one message a client may send
   bool wantSent;             ///< report every message that went out
 };
 

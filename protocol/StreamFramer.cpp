@@ -6,6 +6,14 @@
 #include "protocol/TerminalParser.h"
 
 namespace telvaro {
+namespace {
+
+/// True while the `n` bytes at `p` may still be (the start of) a frame signature.
+bool MaySignature(const std::uint8_t* p, std::size_t n) noexcept {
+  return std::all_of(p, p + std::min<std::size_t>(n, 4), [](std::uint8_t b) { return b == FrameSignatureByte; });
+}
+
+}  // namespace
 
 std::span<std::uint8_t> StreamFramer::Prepare(std::size_t want) {
   if (start_ > 0) {
@@ -15,7 +23,12 @@ std::span<std::uint8_t> StreamFramer::Prepare(std::size_t want) {
     start_ = 0;
   }
   const std::size_t room = std::min(want, Capacity - end_);
-  if (buf_.size() < end_ + room) buf_.resize(end_ + room);
+  const std::size_t need = end_ + room;
+  if (buf_.size() < need) {
+    // Grown by hand: the vector's own growth could pass Capacity.
+    if (buf_.capacity() < need) buf_.reserve(std::min(Capacity, std::max(need, 2 * buf_.capacity())));
+    buf_.resize(need);
+  }
   return {buf_.data() + end_, room};
 }
 
@@ -27,51 +40,43 @@ void StreamFramer::ReleaseIfEmpty() noexcept {
   start_ = end_ = 0;
 }
 
+bool StreamFramer::Skip(std::size_t n) noexcept {
+  start_ += n;
+  garbage_ += n;
+  inStep_ = false;
+  if (garbage_ > MaxGarbage) bad_ = true;
+  return !bad_;
+}
+
 StreamFramer::Status StreamFramer::Next(Bytes& message) {
   if (bad_) return Status::Bad;
   while (start_ < end_) {
     const std::uint8_t* p = buf_.data() + start_;
     const std::size_t avail = end_ - start_;
+    std::size_t size = 0;
 
-    // A handshake: 00 12, then 15 digits and a version whose middle character is ".".
-    if (p[0] == 0x00 && (avail < 2 || p[1] == 0x12)) {
-      if (avail < HandshakeSize) {
-        if (avail <= 18 || p[18] == '.') return Status::NeedMore;
-      } else if (p[18] == '.') {
-        message = {p, HandshakeSize};
-        start_ += HandshakeSize;
-        garbage_ = 0;
-        return Status::Message;
-      }
-    }
-
-    // A frame: signature, 16-bit payload length, payload, checksum.
-    const std::size_t sigLen = std::min<std::size_t>(avail, 4);
-    if (std::all_of(p, p + sigLen, [](std::uint8_t b) { return b == FrameSignatureByte; })) {
+    if (inStep_ && p[0] == 0x00 && (avail < 2 || p[1] == 0x12) && (avail <= 18 || p[18] == '.')) {
+      // A handshake, or the start of one.
+      if (avail < HandshakeSize) return Status::NeedMore;
+      size = HandshakeSize;
+    } else if (MaySignature(p, avail)) {
+      // A frame: signature, 16-bit payload length, payload, checksum.
       if (avail < 6) return Status::NeedMore;
-      const std::size_t total = LoadBE<std::uint16_t>(p + 4) + FrameOverhead;
-      if (avail < total) return Status::NeedMore;
-      message = {p, total};
-      start_ += total;
-      garbage_ = 0;
-      return Status::Message;
+      size = LoadBE<std::uint16_t>(p + 4) + FrameOverhead;
+      if (avail < size) return Status::NeedMore;
+    } else {
+      // Nothing can begin here: skip to the next signature, or to a tail that may
+      // become one.
+      std::size_t skip = 1;
+      while (skip < avail && !MaySignature(p + skip, avail - skip)) ++skip;
+      if (!Skip(skip)) return Status::Bad;
+      continue;
     }
-
-    // Nothing can begin here: skip to the next signature, or to a tail that may be
-    // the start of one.
-    std::size_t skip = 1;
-    while (skip < avail) {
-      const std::size_t left = std::min<std::size_t>(avail - skip, 4);
-      if (std::all_of(p + skip, p + skip + left, [](std::uint8_t b) { return b == FrameSignatureByte; }))
-        break;
-      ++skip;
-    }
-    start_ += skip;
-    garbage_ += skip;
-    if (start_ == end_ && garbage_ > MaxGarbage) {
-      bad_ = true;
-      return Status::Bad;
-    }
+    message = {p, size};
+    start_ += size;
+    garbage_ = 0;
+    inStep_ = true;
+    return Status::Message;
   }
   return Status::NeedMore;
 }

@@ -74,6 +74,13 @@ TDateTime NowLocal() {
   return secs / SecsPerDay + UnixStartDate;
 }
 
+TDateTime NowUtc() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  const double secs = static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+  return secs / SecsPerDay + UnixStartDate;
+}
+
 DateTimeParts DecodeDateTime(TDateTime dt) {
   DateTimeParts p;
   if (!std::isfinite(dt)) return p;

@@ -23,6 +23,9 @@ inline TDateTime UnixToDateTimeL(std::uint64_t usec) {
 /// The host's local time now (TZ honoured).
 TDateTime NowLocal();
 
+/// UTC now, to the millisecond.
+TDateTime NowUtc();
+
 /// Offset of local time from UTC, in seconds, in force at this moment.
 long CurrentUtcOffsetSeconds();
 

@@ -1,49 +1,66 @@
 #include "shell/CommandLine.h"
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
+#include <CLI/CLI.hpp>
+
 namespace telvaro {
+namespace {
+
+/// The help text's usage line is the server's documented synopsis.
+struct Synopsis : CLI::Formatter {
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return "Usage: telvaroserver [--home DIR] [--console | --tui] [--version] [--help]\n";
+  }
+};
+
+/// The server's options, written into `cl` when parsed.
+void Describe(CLI::App& app, CommandLine& cl) {
+  app.name("telvaroserver");
+  app.formatter(std::make_shared<Synopsis>());
+  app.description("The Telvaro communication server for Krestel terminals.");
+  app.footer("SIGINT and SIGTERM shut the server down in order; SIGHUP reopens the log file.");
+  app.set_version_flag("--version", "telvaroserver " TELVARO_VERSION, "print the version and exit");
+  app.add_option("--home", cl.home,
+                 "program directory holding telvaroserver.ini, events.txt, blacklist.txt, keys.txt and "
+                 "upd_sw.mdb (default: the directory of the executable)")
+      ->type_name("DIR");
+  auto* console = app.add_flag_callback(
+      "--console", [&cl] { cl.ui = CommandLine::Ui::Console; },
+      "no window: log lines, label and panel changes on stdout (default when stdout is not a terminal)");
+  auto* tui = app.add_flag_callback(
+      "--tui", [&cl] { cl.ui = CommandLine::Ui::Tui; },
+      "the operator window in this terminal (default on a terminal); q or F10 closes it");
+  console->excludes(tui);
+}
+
+}  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--home") {
-      if (i + 1 >= args.size()) throw std::invalid_argument("--home needs a directory");
-      cl.home = args[++i];
-    } else if (a.rfind("--home=", 0) == 0) {
-      cl.home = a.substr(7);
-    } else if (a == "--console" || a == "--tui") {
-      const auto ui = a == "--console" ? CommandLine::Ui::Console : CommandLine::Ui::Tui;
-      if (cl.ui != CommandLine::Ui::Auto && cl.ui != ui)
-        throw std::invalid_argument("--console and --tui exclude each other");
-      cl.ui = ui;
-    } else if (a == "--version") {
-      cl.version = true;
-    } else if (a == "--help" || a == "-h") {
-      cl.help = true;
-    } else {
-      throw std::invalid_argument("unknown argument: " + a);
-    }
+  CLI::App app;
+  Describe(app, cl);
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    cl.help = true;
+  } catch (const CLI::CallForVersion&) {
+    cl.version = true;
+  } catch (const CLI::ParseError& e) {
+    throw std::invalid_argument(e.what());
   }
   return cl;
 }
 
 std::string UsageText() {
-  return "Usage: telvaroserver [--home DIR] [--console | --tui] [--version] [--help]\n"
-         "\n"
-         "  --home DIR   program directory holding telvaroserver.ini, events.txt,\n"
-         "               blacklist.txt, keys.txt and upd_sw.mdb (default: the\n"
-         "               directory of the executable)\n"
-         "  --console    no window: log lines, label and panel changes on stdout\n"
-         "               (default when stdout is not a terminal)\n"
-         "  --tui        the operator window in this terminal (default on a terminal);\n"
-         "               q or F10 closes it\n"
-         "  --version    print the version and exit\n"
-         "  --help       print this text and exit\n"
-         "\n"
-         "SIGINT and SIGTERM shut the server down in order.\n";
+  CommandLine unused;
+  CLI::App app;
+  Describe(app, unused);
+  return app.help();
 }
 
 std::string ProgramDirectory(const std::string& home) {

@@ -20,6 +20,7 @@ ReportFormat ReportFormatOf(const TSettings& s) {
 ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   ConnectionEnv env;
   env.cmdDelay = std::chrono::milliseconds(s.DelayBeforeCmd);
+  env.frameTimeout = std::chrono::seconds(std::max(0, s.FrameTimeoutSec));
   env.toDatabase = !s.NoBase;
   env.proxyProtocol = s.ProxyProtocol;
   env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));

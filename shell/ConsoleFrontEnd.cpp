@@ -6,10 +6,10 @@ namespace telvaro {
 
 ConsoleFrontEnd::ConsoleFrontEnd(OperatorLog& log, std::FILE* out, std::FILE* err)
     : log_(log), out_(out), err_(err) {
-  log_.SetObserver(this);
+  log_.AddObserver(this);
 }
 
-ConsoleFrontEnd::~ConsoleFrontEnd() { log_.SetObserver(nullptr); }
+ConsoleFrontEnd::~ConsoleFrontEnd() { log_.RemoveObserver(this); }
 
 void ConsoleFrontEnd::ShowMessage(std::string_view text) { WriteLine(err_, "Error: ", text); }
 

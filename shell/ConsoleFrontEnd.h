@@ -12,7 +12,7 @@ namespace telvaro {
 /// Writes the log to `out` while it exists: each appended line, then "== label: TEXT"
 /// and "== panel N: TEXT" on each change, one line each, flushed per line. Lines are
 /// written under the log's lock, so they come out in the order they were appended.
-/// Create and destroy it on the main loop; it takes the log's only observer slot.
+/// Create and destroy it on the main loop.
 class ConsoleFrontEnd : private OperatorLog::Observer {
  public:
   explicit ConsoleFrontEnd(OperatorLog& log, std::FILE* out = stdout, std::FILE* err = stderr);

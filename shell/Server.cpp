@@ -3,8 +3,11 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "files/KeyFile.h"
 #include "records/Events.h"
@@ -27,7 +30,9 @@ constexpr auto TaskDatabaseRetry = 10s;
 constexpr std::string_view BuildYear = std::string_view(__DATE__).substr(7, 4);
 
 /// The pipe servers' options as the settings give them.
-TPipeOptions PipeOptions(const TSettings& s) { return {s.PipeDir, s.PipeMode, s.PipeQueueLimit}; }
+TPipeOptions PipeOptions(const TSettings& s) {
+  return {s.PipeDir, s.PipeMode, s.PipeQueueLimit, s.PipeMessageLimit};
+}
 
 }  // namespace
 
@@ -46,6 +51,7 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
       tasks_(&dm),
       programDir_(std::move(programDir)),
       showMessage_(std::move(showMessage)),
+      hangup_(loop),
       dataPipe_(loop),
       commandPipe_(loop),
       reconTimer_(loop),
@@ -69,6 +75,7 @@ bool TfMain::FormCreate() {
     dbLogin_ = LoadSettings(programDir_ + "telvaroserver.ini", programDir_);
     log_.Append("Settings loaded");
     for (const auto& note : Settings.Notes) log_.Append(note);
+    OpenLogFile();
     if (Settings.TrimMemory) StartTimerFree();
 
     LoadEvents(Settings.ProgramDir);
@@ -83,6 +90,7 @@ bool TfMain::FormCreate() {
 
     closed_ = false;
     tasks_ = Settings.Store == "postgresql" ? static_cast<TaskDatabase*>(&sharedTasks_) : &dm_;
+    CreateMetrics();
     if (!Settings.NoBase) {
       centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
       CreateMobThread();
@@ -92,6 +100,7 @@ bool TfMain::FormCreate() {
     env.log = &log_;
     env.store = tasks_;
     env.files = &files_;
+    env.metrics = metrics_.get();
     terminalServer_ = std::make_unique<TerminalServer>(env);
     // A port number past 16 bits would otherwise be cut to another, unrelated port.
     if (Settings.Port < 0 || Settings.Port > 65535)
@@ -122,6 +131,7 @@ bool TfMain::FormCreate() {
   }
 
   OpenTaskDatabase();
+  StartAdmin();
 
   if (!Settings.PipeChannel.empty()) {
     try {
@@ -214,15 +224,58 @@ void TfMain::StartExpiryTimer() {
 void TfMain::CreateMobThread() {
   dbWriter_ = std::make_unique<TMobilesThread>(*centralDb_, Mobiles, Settings);
   dbWriter_->SetReport(&log_);
+  dbWriter_->SetMetrics(metrics_.get());
   // The end handler runs on the writer's own thread: it only hands over to the loop.
   dbWriter_->SetOnTerminate([this] { asio::post(loop_, [this] { OnDBThreadTerminate(); }); });
   dbWriter_->Start();
 }
 
 void TfMain::CreateClientsThread() {
-  dataChannel_ = std::make_unique<TClientsThread>(MobilesToSend);
+  dataChannel_ = std::make_unique<TClientsThread>(MobilesToSend, metrics_.get());
   dataChannel_->SetReport(&log_);
   dataChannel_->Start();
+}
+
+void TfMain::CreateMetrics() {
+  if (Settings.HttpPort == 0 || metrics_) return;
+  metrics_ = std::make_unique<ServerMetrics>(ServerMetrics::Sources{
+      .tasksQueued =
+          [this] {
+            try {
+              return static_cast<double>(tasks_->QueuedTaskCount());
+            } catch (const std::exception&) {
+              return std::numeric_limits<double>::quiet_NaN();  // the shared database is out of reach
+            }
+          },
+      .dataPipeClients = [this] { return static_cast<double>(dataPipe_.ClientCount()); },
+      .dataPipeClientsDropped = [this] { return static_cast<double>(dataPipe_.DroppedClients()); },
+      .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); }});
+}
+
+void TfMain::StartAdmin() {
+  if (!metrics_) return;
+  const std::string port = std::to_string(Settings.HttpPort);
+  try {
+    if (Settings.HttpPort < 0 || Settings.HttpPort > 65535)
+      throw std::out_of_range("Could not open the HTTP port " + port + ": not a TCP port number");
+    admin_ = std::make_unique<AdminServer>(
+        AdminSources{&log_, &metrics_->registry, terminalServer_.get(), tasks_, [this] { return CentralState(); }},
+        AdminOptions{.address = Settings.HttpAddress,
+                     .port = static_cast<std::uint16_t>(Settings.HttpPort),
+                     .token = Settings.HttpToken});
+    admin_->Start();
+  } catch (const std::exception& e) {
+    admin_.reset();
+    log_.Append(e.what());
+    return;
+  }
+  log_.Append("HTTP server started OK, address " + Settings.HttpAddress + " port " + port);
+}
+
+CentralDatabaseState TfMain::CentralState() const {
+  if (Settings.NoBase) return CentralDatabaseState::Off;
+  // The writer keeps the gauge; asking the connection would wait behind a transaction.
+  return metrics_->dbConnected.Value() ? CentralDatabaseState::Connected : CentralDatabaseState::Disconnected;
 }
 
 void TfMain::OnDBThreadTerminate() {
@@ -270,9 +323,36 @@ void TfMain::StartTimerFree() {
   });
 }
 
+void TfMain::OpenLogFile() {
+  if (Settings.LogFile.empty() || logFile_) return;
+  // The lines logged so far, without the empty line the log starts with.
+  std::vector<std::string> earlier = log_.Lines();
+  if (!earlier.empty() && earlier.front().empty()) earlier.erase(earlier.begin());
+  try {
+    logFile_ = std::make_unique<LogFile>(log_, Settings.LogFile, earlier);
+  } catch (const std::system_error& e) {
+    log_.Append(e.what());
+    return;
+  }
+  hangup_.add(SIGHUP);
+  WaitForHangup();
+}
+
+void TfMain::WaitForHangup() {
+  hangup_.async_wait([this](const asio::error_code& ec, int) {
+    if (ec) return;
+    // logrotate has moved the file away: the lines go on in a new one.
+    logFile_->Reopen();
+    WaitForHangup();
+  });
+}
+
 void TfMain::FormClose() {
   if (closed_) return;
   closed_ = true;
+  // First, so that no request reads what the steps below take apart.
+  admin_.reset();
+  hangup_.cancel();
   reconTimer_.cancel();
   restartDbTimer_.cancel();
   freeTimer_.cancel();

@@ -9,6 +9,8 @@
 
 #include <asio.hpp>
 
+#include "admin/AdminServer.h"
+#include "base/ServerMetrics.h"
 #include "connections/TerminalServer.h"
 #include "dbwriter/CentralDatabase.h"
 #include "dbwriter/DatabaseWriter.h"
@@ -18,6 +20,7 @@
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
 #include "tasks/PgTaskStore.h"
+#include "shell/LogFile.h"
 #include "tasks/TaskDatabase.h"
 
 namespace telvaro {
@@ -58,6 +61,13 @@ class TfMain {
   void StartExpiryTimer();
   /// Opens the task database the settings name; logs whether it could.
   void OpenTaskDatabase();
+  /// The metrics, read by the admin endpoint; made only when it is configured.
+  void CreateMetrics();
+  /// The admin endpoint; a failure is logged and the server runs on without it.
+  void StartAdmin();
+  CentralDatabaseState CentralState() const;
+  void OpenLogFile();
+  void WaitForHangup();
 
   asio::io_context& loop_;
   OperatorLog& log_;
@@ -66,11 +76,15 @@ class TfMain {
   TaskDatabase* tasks_;       ///< the one in use: dm_ or sharedTasks_
   std::string programDir_;
   std::function<void(const std::string&)> showMessage_;
+  /// The lasting log; it outlives every other part, so that their last lines reach it.
+  std::unique_ptr<LogFile> logFile_;
+  asio::signal_set hangup_;  ///< SIGHUP, while there is a log file to reopen
 
   bool closed_ = false;
   std::optional<DbLogin> dbLogin_;
   DiskFileSink files_;
 
+  std::unique_ptr<ServerMetrics> metrics_;  ///< before everything that counts in it
   std::unique_ptr<CentralDatabase> centralDb_;  ///< ODBC or libpq, as the Provider is written
   std::unique_ptr<TMobilesThread> dbWriter_;
   std::unique_ptr<TClientsThread> dataChannel_;
@@ -78,6 +92,7 @@ class TfMain {
   TPipeServer commandPipe_;
   std::unique_ptr<TCommandChannel> commandChannel_;
   std::unique_ptr<TerminalServer> terminalServer_;
+  std::unique_ptr<AdminServer> admin_;  ///< after what it reads, so it goes first
 
   asio::steady_timer reconTimer_;
   asio::steady_timer restartDbTimer_;

@@ -4,16 +4,19 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <asio.hpp>
 
+#include "dbwriter/UnlessStopped.h"
 #include "shell/CommandLine.h"
 #include "shell/ConsoleFrontEnd.h"
-#include "shell/TuiFrontEnd.h"
 #include "shell/Server.h"
+#include "shell/ServiceNotifier.h"
+#include "shell/TuiFrontEnd.h"
 
 int main(int argc, char** argv) {
   using namespace telvaro;
@@ -48,7 +51,10 @@ int main(int argc, char** argv) {
   std::unique_ptr<TfMain> form;
   bool startFailed = false;
 
+  ServiceNotifier service(loop, log);
+
   const auto close = [&] {
+    service.Stopping();
     if (form) form->FormClose();
     loop.stop();
   };
@@ -81,14 +87,26 @@ int main(int argc, char** argv) {
     };
   }
 
+  // A database login that the shutdown left running must not meet the client
+  // library's clean-up at exit, so the process then ends without it.
+  const auto finish = [](int status) {
+    if (AbandonedCalls > 0) {
+      std::fflush(nullptr);
+      std::_Exit(status);
+    }
+    return status;
+  };
+
   form = std::make_unique<TfMain>(loop, log, dm, ProgramDirectory(cl.home), showMessage);
-  if (!form->FormCreate() && startFailed) {
+  if (form->FormCreate()) {
+    service.Ready();
+  } else if (startFailed) {
     // Nobody is there to close a message box: shut down and report the failure.
     form->FormClose();
-    return 1;
+    return finish(1);
   }
   loop.run();
   form.reset();
   window.reset();
-  return 0;
+  return finish(0);
 }

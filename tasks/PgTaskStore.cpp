@@ -161,8 +161,36 @@ WHERE DEV_ID = $1 AND TakenBy = $2
 constexpr Statement Expire{"expire", R"sql(
 DELETE FROM TASKS WHERE ExpiresAt <= $1 RETURNING ID, DEV_ID, "Offset", BLK_SIZE, length(CMD))sql"};
 
-constexpr Statement Statements[] = {Add, Take, Del, DelOld, Stop, Count, CountFiles, Fuel, Report, HoldIt, ReleaseIt,
-                                    Expire};
+// $1 ID, $2 instance. Hands the tasks this instance took back, unwritten.
+constexpr Statement Untake{"untake", "UPDATE TASKS SET QE = false, TakenBy = NULL WHERE DEV_ID = $1 AND TakenBy = $2"};
+
+// $1 ID, $2 now. The tasks still alive, in hand-out order.
+constexpr Statement List{"list", R"sql(
+SELECT ID, "Offset", BLK_SIZE, length(CMD), QueuedAt FROM TASKS
+WHERE DEV_ID = $1 AND (ExpiresAt IS NULL OR ExpiresAt > $2) ORDER BY BLK_NUM, ID)sql"};
+
+// $1 ID.
+constexpr Statement RemoveAll{"removeall", R"sql(DELETE FROM TASKS WHERE DEV_ID = $1 RETURNING "Offset", BLK_SIZE)sql"};
+
+// $1 ID, $2 task number.
+constexpr Statement RemoveOne{"removeone", R"sql(
+DELETE FROM TASKS WHERE DEV_ID = $1 AND ID = $2 RETURNING ID, "Offset", BLK_SIZE, length(CMD), QueuedAt)sql"};
+
+constexpr Statement CountAll{"countall", "SELECT count(*) FROM TASKS"};
+
+constexpr Statement Statements[] = {Add,    Take,      Del,       DelOld,    Stop,    Count,   CountFiles, Fuel,
+                                    Report, HoldIt,    ReleaseIt, Expire,    Untake,  List,    RemoveAll,  RemoveOne,
+                                    CountAll};
+
+/// A listed task from the columns ID, "Offset", BLK_SIZE, length(CMD), QueuedAt.
+QueuedTask ListedTask(const pg::Rows& rows, int r) {
+  QueuedTask t;
+  t.n = rows.Int(r, 0);
+  t.kind = TaskKindOf(rows.Int(r, 1), rows.Int(r, 2));
+  t.size = rows.Int(r, 3);
+  if (!rows.Null(r, 4)) t.queuedAt = DateTimeOf(rows.Int(r, 4));
+  return t;
+}
 
 /// Deadlines of one connect or statement from now.
 Clock::time_point ConnectDeadline() { return Clock::now() + ConnectTimeout; }
@@ -251,6 +279,13 @@ struct PgTaskStore::Held {
 };
 
 struct PgTaskStore::Impl {
+  /// The connection of the transaction AddTogether has open on this thread.
+  struct Pinned {
+    const Impl* impl = nullptr;
+    pg::Connection* conn = nullptr;
+  };
+  static thread_local Pinned pinned;
+
   Impl(const std::string& connection, TaskOptions options, std::chrono::seconds lease, Held& held);
   ~Impl();
 
@@ -276,10 +311,12 @@ struct PgTaskStore::Impl {
     std::lock_guard lock(poolMutex);
     return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return s.conn != nullptr; });
   }
-  /// Runs a prepared statement on a connection of the pool.
+  /// Runs a prepared statement on a connection of the pool, or inside the transaction
+  /// this thread has open through AddTogether.
   pg::Rows Run(const Statement& s, const pg::Params& params) {
-    Lease c = Acquire();
     statements.fetch_add(1, std::memory_order_relaxed);
+    if (pinned.impl == this) return pinned.conn->ExecPrepared(s.name, params, StatementDeadline());
+    Lease c = Acquire();
     return c->ExecPrepared(s.name, params, StatementDeadline());
   }
   SystemTime Now() const { return options.now(); }
@@ -322,6 +359,8 @@ struct PgTaskStore::Impl {
 
   std::thread watcher;
 };
+
+thread_local PgTaskStore::Impl::Pinned PgTaskStore::Impl::pinned;
 
 PgTaskStore::Impl::Impl(const std::string& conn, TaskOptions opts, std::chrono::seconds leaseTime, Held& h)
     : connection(conn), options(std::move(opts)), lease(leaseTime), held(h) {
@@ -731,6 +770,89 @@ int PgTaskStore::CountCommandsFor(std::string_view id) {
   const int rows = static_cast<int>(d.Run(Count, pg::Params().Bytes(id)).Int(0, 0));
   if (k.held) held_->Counted(id, k.gen, rows);
   return rows;
+}
+
+void PgTaskStore::ReleaseTaken(std::string_view id) noexcept {
+  try {
+    std::shared_lock lock(state_);
+    if (!impl_) return;
+    if (held_->Look(id).empty) return;
+    impl_->Run(Untake, pg::Params().Bytes(id).Int8(impl_->instance));
+    held_->Touch(id);
+  } catch (...) {
+    // Left taken by this instance, the task is handed out again by it all the same;
+    // after its lease, by any other.
+  }
+}
+
+void PgTaskStore::AddTogether(const std::function<void()>& add) {
+  // The additions take the shared lock again on this thread; readers are preferred,
+  // so a Close waiting meanwhile does not block them.
+  std::shared_lock lock(state_);
+  Impl& d = Db();
+  if (Impl::pinned.impl == &d) {
+    add();  // already inside one
+    return;
+  }
+  Impl::Lease c = d.Acquire();
+  c->Exec("BEGIN", pg::Params(), StatementDeadline());
+  Impl::pinned = {&d, c.operator->()};
+  try {
+    add();
+    Impl::pinned = {};
+    c->Exec("COMMIT", pg::Params(), StatementDeadline());
+  } catch (...) {
+    Impl::pinned = {};
+    try {
+      c->Exec("ROLLBACK", pg::Params(), StatementDeadline());
+    } catch (const std::exception&) {
+      // A connection that cannot roll back is lost, and its transaction with it.
+    }
+    throw;
+  }
+}
+
+std::vector<QueuedTask> PgTaskStore::ListTasks(std::string_view id) {
+  std::shared_lock lock(state_);
+  Impl& d = Db();
+  const pg::Rows rows = d.Run(List, pg::Params().Bytes(id).Time(d.Now()));
+  std::vector<QueuedTask> out;
+  out.reserve(static_cast<std::size_t>(rows.Count()));
+  for (int r = 0; r < rows.Count(); ++r) out.push_back(ListedTask(rows, r));
+  return out;
+}
+
+RemovedTasks PgTaskStore::RemoveTasks(std::string_view id) {
+  std::shared_lock lock(state_);
+  Impl& d = Db();
+  const Held::Known k = held_->Look(id);
+  const pg::Rows rows = d.Run(RemoveAll, pg::Params().Bytes(id));
+  RemovedTasks removed;
+  for (int r = 0; r < rows.Count(); ++r) {
+    switch (TaskKindOf(rows.Int(r, 0), rows.Int(r, 1))) {
+      case TaskKind::Command: ++removed.commands; break;
+      case TaskKind::FileBlock: ++removed.fileBlocks; break;
+      case TaskKind::Acknowledgement: ++removed.acknowledgements; break;
+    }
+  }
+  if (k.held) held_->Counted(id, k.gen, 0);
+  return removed;
+}
+
+std::optional<QueuedTask> PgTaskStore::RemoveTask(std::string_view id, std::int64_t n) {
+  std::shared_lock lock(state_);
+  Impl& d = Db();
+  const pg::Rows rows = d.Run(RemoveOne, pg::Params().Bytes(id).Int8(n));
+  if (rows.Count() == 0) return std::nullopt;
+  // The rows left are unknown here: counted again at the next hand-out.
+  held_->Touch(id);
+  return ListedTask(rows, 0);
+}
+
+std::int64_t PgTaskStore::QueuedTaskCount() const {
+  std::shared_lock lock(state_);
+  if (!impl_) return 0;
+  return impl_->Run(CountAll, pg::Params()).Int(0, 0);
 }
 
 int PgTaskStore::CountFileCommandsFor(std::string_view id) {

@@ -57,11 +57,22 @@ class PgTaskStore final : public TaskDatabase {
   TaskBlock GetFirstTaskBlock(std::string_view id) override;
   /// Deletes the terminal's taken tasks that are not file blocks and that this instance took.
   void DelTask(std::string_view id) noexcept override;
+  /// Hands back, untaken, the terminal's tasks this instance took.
+  void ReleaseTaken(std::string_view id) noexcept override;
   void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override;
   void StopFileTransmit(std::string_view id) override;
   int CountCommandsFor(std::string_view id) override;
   int CountFileCommandsFor(std::string_view id) override;
+  /// Lists the tasks still alive; those past their lifetime are not shown.
+  std::vector<QueuedTask> ListTasks(std::string_view id) override;
+  RemovedTasks RemoveTasks(std::string_view id) override;
+  std::optional<QueuedTask> RemoveTask(std::string_view id, std::int64_t n) override;
   void AddFuelEvent(const FuelEvent& e) override;
+  /// Runs `add` in one transaction on one connection of the pool; its inserts notify
+  /// the other instances when it commits.
+  void AddTogether(const std::function<void()>& add) override;
+  /// Counts the rows of TASKS; 0 while closed, throws while the database is out of reach.
+  std::int64_t QueuedTaskCount() const override;
   void Hold(std::string_view id) noexcept override;
   void Release(std::string_view id) noexcept override;
 

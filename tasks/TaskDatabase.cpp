@@ -1,5 +1,6 @@
 #include "tasks/TaskDatabase.h"
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <unordered_map>
@@ -22,7 +23,8 @@ CREATE TABLE IF NOT EXISTS TASKS (
   BLK_SIZE INTEGER NOT NULL,
   CMD BLOB NOT NULL,
   QE INTEGER NOT NULL DEFAULT 0,
-  File INTEGER NOT NULL DEFAULT 0
+  File INTEGER NOT NULL DEFAULT 0,
+  QueuedAt REAL
 );
 CREATE INDEX IF NOT EXISTS TASKS_DEV_ID_BLK_NUM ON TASKS(DEV_ID, BLK_NUM);
 CREATE TABLE IF NOT EXISTS Fuels (
@@ -40,6 +42,14 @@ CREATE TABLE IF NOT EXISTS Fuels (
 );
 CREATE INDEX IF NOT EXISTS Fuels_utcdate ON Fuels(utcdate);
 )sql";
+
+/// True when the table `table` has the column `column`.
+bool HasColumn(const sqlite::Database& db, std::string_view table, std::string_view column) {
+  sqlite::Statement info(db, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+  auto q = info.Bind();
+  q.Text(1, table).Text(2, column);
+  return q.Step();
+}
 
 sqlite::Database OpenTaskDatabase(const std::string& path) {
   sqlite::Database db(path);
@@ -59,14 +69,10 @@ sqlite::Database OpenTaskDatabase(const std::string& path) {
   db.Exec("PRAGMA wal_autocheckpoint = 10000");
   sqlite::Transaction tx(db);
   db.Exec(Schema);
-  // Files made before tasks had a lifetime lack its column.
-  sqlite::Statement hasExpiry(db, "SELECT COUNT(*) FROM pragma_table_info('TASKS') WHERE name = 'ExpiresAt'");
-  bool present = false;
-  {
-    auto q = hasExpiry.Bind();
-    present = q.Step() && q.ColumnInt(0) > 0;
-  }
-  if (!present) db.Exec("ALTER TABLE TASKS ADD COLUMN ExpiresAt REAL");
+  // Files made before tasks kept the time they were queued, or had a lifetime, lack
+  // those columns; their rows keep none.
+  if (!HasColumn(db, "TASKS", "QueuedAt")) db.Exec("ALTER TABLE TASKS ADD COLUMN QueuedAt REAL");
+  if (!HasColumn(db, "TASKS", "ExpiresAt")) db.Exec("ALTER TABLE TASKS ADD COLUMN ExpiresAt REAL");
   tx.Commit();
   return db;
 }
@@ -79,6 +85,16 @@ struct StringHash {
   std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
+/// A listed task from the columns ID, "Offset", BLK_SIZE, length(CMD), QueuedAt.
+QueuedTask ListedTask(const sqlite::Statement::Use& q) {
+  QueuedTask t;
+  t.n = q.ColumnInt(0);
+  t.kind = TaskKindOf(q.ColumnInt(1), q.ColumnInt(2));
+  t.size = q.ColumnInt(3);
+  if (!q.IsNull(4)) t.queuedAt = q.ColumnReal(4);
+  return t;
+}
+
 }  // namespace
 
 std::string ExpiredLine(std::int64_t n, std::string_view id, std::int32_t offset, std::int32_t blkSize,
@@ -89,11 +105,11 @@ std::string ExpiredLine(std::int64_t n, std::string_view id, std::int32_t offset
 }
 
 struct TDM::Impl {
-  explicit Impl(const std::string& path)
+  Impl(const std::string& path, std::atomic<std::int64_t>& queued)
       : db(OpenTaskDatabase(path)),
         addTask(db,
-                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File, ExpiresAt) "
-                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6, ?7) RETURNING ID"),
+                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File, ExpiresAt, QueuedAt) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6, ?7, ?8) RETURNING ID"),
         expireOf(db,
                  "DELETE FROM TASKS WHERE DEV_ID = ?1 AND ExpiresAt <= ?2 "
                  "RETURNING ID, DEV_ID, \"Offset\", BLK_SIZE, length(CMD)"),
@@ -102,18 +118,46 @@ struct TDM::Impl {
         firstTask(db, "SELECT ID, CMD FROM TASKS WHERE DEV_ID = ?1 ORDER BY BLK_NUM, ID LIMIT 1"),
         markTaken(db, "UPDATE TASKS SET QE = 1 WHERE ID = ?1"),
         delTaken(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND QE = 1 AND File = 0"),
+        releaseTaken(db, "UPDATE TASKS SET QE = 0 WHERE DEV_ID = ?1 AND QE = 1"),
         delOldBlocks(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND File = 1 AND \"Offset\" < ?2"),
         stopFile(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE > 0"),
         countFiles(db, "SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND File = 1"),
+        listTasks(db,
+                  "SELECT ID, \"Offset\", BLK_SIZE, length(CMD), QueuedAt FROM TASKS WHERE DEV_ID = ?1 "
+                  "AND (ExpiresAt IS NULL OR ExpiresAt > ?2) ORDER BY BLK_NUM, ID"),
+        taskOf(db,
+               "SELECT ID, \"Offset\", BLK_SIZE, length(CMD), QueuedAt FROM TASKS WHERE DEV_ID = ?1 AND ID = ?2"),
+        delAll(db, "DELETE FROM TASKS WHERE DEV_ID = ?1"),
+        delOne(db, "DELETE FROM TASKS WHERE ID = ?1"),
         addFuel(db,
                 "INSERT INTO Fuels (ID, utcdate, a_event, lat, lon, speed, keyid, fuel, "
                 "Fuelsensor1, Fuelsensor2) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"),
         fuelReport(db,
                    "SELECT cnt, ID, utcdate, a_event, lat, lon, speed, keyid, fuel, Fuelsensor1, "
-                   "Fuelsensor2 FROM Fuels WHERE utcdate BETWEEN ?1 AND ?2 ORDER BY cnt") {
+                   "Fuelsensor2 FROM Fuels WHERE utcdate BETWEEN ?1 AND ?2 ORDER BY cnt"),
+        total(queued) {
+    // Whether a task an earlier run handed out was written is unknown: the run may
+    // have ended between the hand-out and the write. Untaken again, it is written once
+    // more rather than deleted unwritten by the next DelTask for its terminal. A file
+    // that refuses the update is opened all the same, its tasks left as they are.
+    try {
+      db.Exec("UPDATE TASKS SET QE = 0 WHERE QE = 1");
+    } catch (const std::runtime_error&) {
+    }
+    CountRows();
+  }
+
+  /// Counts every terminal's rows from the table.
+  void CountRows() {
+    rows.clear();
     sqlite::Statement perTerminal(db, "SELECT DEV_ID, COUNT(*) FROM TASKS GROUP BY DEV_ID");
     auto q = perTerminal.Bind();
-    while (q.Step()) rows.emplace(q.ColumnBytes(0), static_cast<int>(q.ColumnInt(1)));
+    std::int64_t all = 0;
+    while (q.Step()) {
+      rows.emplace(q.ColumnBytes(0), static_cast<int>(q.ColumnInt(1)));
+      all += q.ColumnInt(1);
+    }
+    total.store(all, std::memory_order_relaxed);
   }
 
   /// Rows of `id` as kept in memory; 0 for a terminal with none.
@@ -125,16 +169,19 @@ struct TDM::Impl {
   void Forget(std::string_view id, int deleted) {
     const auto it = rows.find(id);
     if (it == rows.end()) return;
-    it->second -= deleted;
+    const int gone = std::min(deleted, it->second);
+    it->second -= gone;
+    total.fetch_sub(gone, std::memory_order_relaxed);
     if (it->second <= 0) rows.erase(it);
   }
 
   sqlite::Database db;
-  sqlite::Statement addTask, expireOf, expireAll, firstTask, markTaken, delTaken, delOldBlocks, stopFile,
-      countFiles, addFuel, fuelReport;
+  sqlite::Statement addTask, expireOf, expireAll, firstTask, markTaken, delTaken, releaseTaken, delOldBlocks,
+      stopFile, countFiles, listTasks, taskOf, delAll, delOne, addFuel, fuelReport;
   // Rows of TASKS per terminal, kept true by every write, so that a terminal with
   // nothing queued (nearly every batch of every terminal) never reaches SQLite.
   std::unordered_map<std::string, int, StringHash, std::equal_to<>> rows;
+  std::atomic<std::int64_t>& total;  ///< the sum of `rows`, read without the lock
 };
 
 TDM::TDM() = default;
@@ -144,7 +191,8 @@ TDM::~TDM() { Close(); }
 void TDM::Open(const std::string& path, TaskOptions options) {
   std::lock_guard lock(CDCS);
   impl_.reset();
-  impl_ = std::make_unique<Impl>(path);
+  queued_ = 0;
+  impl_ = std::make_unique<Impl>(path, queued_);
   if (!options.now) options.now = [] { return std::chrono::system_clock::now(); };
   options_ = std::move(options);
 }
@@ -152,6 +200,7 @@ void TDM::Open(const std::string& path, TaskOptions options) {
 void TDM::Close() noexcept {
   std::lock_guard lock(CDCS);
   impl_.reset();
+  queued_ = 0;
 }
 
 bool TDM::IsOpen() const {
@@ -185,10 +234,12 @@ std::int64_t TDM::Insert(std::string_view id, std::int32_t offset, std::int32_t 
   auto q = d.addTask.Bind();
   q.Text(1, id).Int(2, offset).Int(3, blkNum).Int(4, blkSize).Blob(5, cmd).Int(6, blkSize >= 0 ? 1 : 0);
   if (ttl) q.Real(7, UnixSeconds(options_.now() + *ttl));
+  q.Real(8, NowUtc());
   if (!q.Step()) throw std::runtime_error("the new task has no number");
   const std::int64_t n = q.ColumnInt(0);
   q.Run();
   ++it->second;
+  d.total.fetch_add(1, std::memory_order_relaxed);
   return n;
 }
 
@@ -244,7 +295,7 @@ TaskBlock TDM::FirstTaskBlock(std::string_view id, std::vector<std::string>& exp
     q.Text(1, id);
     if (!q.Step()) {
       // Not while the counts are true; should they ever be wrong, the table wins.
-      d.rows.erase(d.rows.find(id));
+      d.Forget(id, d.RowsOf(id));
       return block;
     }
     taskId = q.ColumnInt(0);
@@ -264,6 +315,30 @@ void TDM::DelTask(std::string_view id) noexcept {
     impl_->Forget(id, impl_->db.Changes());
   } catch (...) {
     // A failed delete leaves the tasks queued; they are written again, as before.
+  }
+}
+
+void TDM::AddTogether(const std::function<void()>& add) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  try {
+    sqlite::Transaction tx(d.db);
+    add();
+    tx.Commit();
+  } catch (...) {
+    // Rolled back by now: the counts the additions raised are counted anew.
+    d.CountRows();
+    throw;
+  }
+}
+
+void TDM::ReleaseTaken(std::string_view id) noexcept {
+  try {
+    std::lock_guard lock(CDCS);
+    if (!impl_ || impl_->RowsOf(id) == 0) return;
+    impl_->releaseTaken.Bind().Text(1, id).Run();
+  } catch (...) {
+    // Left taken, the task is still handed out again; only a DelTask could drop it.
   }
 }
 
@@ -295,6 +370,52 @@ int TDM::CountFileCommandsFor(std::string_view id) {
   auto q = d.countFiles.Bind();
   q.Text(1, id);
   return q.Step() ? static_cast<int>(q.ColumnInt(0)) : 0;
+}
+
+std::vector<QueuedTask> TDM::ListTasks(std::string_view id) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  std::vector<QueuedTask> out;
+  if (d.RowsOf(id) == 0) return out;
+  auto q = d.listTasks.Bind();
+  q.Text(1, id).Real(2, UnixSeconds(options_.now()));
+  while (q.Step()) out.push_back(ListedTask(q));
+  return out;
+}
+
+RemovedTasks TDM::RemoveTasks(std::string_view id) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  RemovedTasks removed;
+  if (d.RowsOf(id) == 0) return removed;
+  // This connection is the file's only user and the lock is held: nothing is queued
+  // between the listing and the delete.
+  for (const QueuedTask& t : ListTasks(id)) {
+    switch (t.kind) {
+      case TaskKind::Command: ++removed.commands; break;
+      case TaskKind::FileBlock: ++removed.fileBlocks; break;
+      case TaskKind::Acknowledgement: ++removed.acknowledgements; break;
+    }
+  }
+  d.delAll.Bind().Text(1, id).Run();
+  d.Forget(id, d.db.Changes());
+  return removed;
+}
+
+std::optional<QueuedTask> TDM::RemoveTask(std::string_view id, std::int64_t n) {
+  std::lock_guard lock(CDCS);
+  Impl& d = Db();
+  if (d.RowsOf(id) == 0) return std::nullopt;
+  QueuedTask task;
+  {
+    auto q = d.taskOf.Bind();
+    q.Text(1, id).Int(2, n);
+    if (!q.Step()) return std::nullopt;
+    task = ListedTask(q);
+  }
+  d.delOne.Bind().Int(1, n).Run();
+  d.Forget(id, d.db.Changes());
+  return task;
 }
 
 void TDM::AddFuelEvent(const FuelEvent& e) {

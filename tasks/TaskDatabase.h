@@ -2,6 +2,7 @@
 // The data module: the task database (per-terminal task queue and fuel-event journal).
 // TDM keeps it in SQLite, every operation serialised by one re-entrant lock.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,8 @@ class TaskDatabase : public TaskStore {
   virtual std::int64_t AddCommand(std::string_view id, std::string_view cmd, std::optional<std::chrono::seconds> ttl) = 0;
   /// Removes every task past its lifetime, each with a log line; returns how many.
   virtual int RemoveExpired() = 0;
+  /// Tasks queued for all terminals; 0 while closed. Any thread.
+  virtual std::int64_t QueuedTaskCount() const = 0;
 };
 
 /// The log line of a task removed at the end of its lifetime.
@@ -72,14 +75,21 @@ class TDM final : public TaskDatabase {
                std::string_view cmd) override;
   TaskBlock GetFirstTaskBlock(std::string_view id) override;
   void DelTask(std::string_view id) noexcept override;
+  void ReleaseTaken(std::string_view id) noexcept override;
   void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override;
   void StopFileTransmit(std::string_view id) override;
   int CountCommandsFor(std::string_view id) override;
   int CountFileCommandsFor(std::string_view id) override;
+  std::vector<QueuedTask> ListTasks(std::string_view id) override;
+  RemovedTasks RemoveTasks(std::string_view id) override;
+  std::optional<QueuedTask> RemoveTask(std::string_view id, std::int64_t n) override;
   void AddFuelEvent(const FuelEvent& e) override;
+  void AddTogether(const std::function<void()>& add) override;
   std::string GetFuelReport(std::string_view request) override;
   std::int64_t AddCommand(std::string_view id, std::string_view cmd, std::optional<std::chrono::seconds> ttl) override;
   int RemoveExpired() override;
+  /// Without the lock.
+  std::int64_t QueuedTaskCount() const noexcept override { return queued_.load(std::memory_order_relaxed); }
 
  private:
   struct Impl;
@@ -96,6 +106,7 @@ class TDM final : public TaskDatabase {
   void Tell(std::vector<std::string>& lines) const;
 
   mutable std::recursive_mutex CDCS;
+  std::atomic<std::int64_t> queued_{0};  ///< kept by impl_ under CDCS
   std::unique_ptr<Impl> impl_;
   TaskOptions options_;
 };

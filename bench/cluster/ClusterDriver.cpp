@@ -232,10 +232,19 @@ int Check(const Args& a) {
   }
   long long strays = 0;
   {
+    // Lines "IMEI other HEX UNIX-MS"; the simulator's lines of other kinds are no probes.
     std::ifstream in(a.One("--received"));
-    std::string imei, hex;
-    long long at;
-    while (in >> imei >> hex >> at) {
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string imei, kind, hex;
+      long long at = 0;
+      if (!(fields >> imei >> kind)) continue;
+      if (kind != "other") continue;
+      if (!(fields >> hex >> at)) {
+        ++strays;
+        continue;
+      }
       const long long n = hex.size() == 10 && hex.rfind("7e", 0) == 0 ? std::stoll(hex.substr(2), nullptr, 16) : -1;
       const auto it = queued.find(n);
       if (it == queued.end() || it->second.imei != imei) {

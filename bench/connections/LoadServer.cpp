@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
 
   OperatorLog log;
   NullFrontEnd front;
-  log.SetObserver(&front);
+  log.AddObserver(&front);
   std::atomic<std::uint64_t> dbTaken{0}, sendTaken{0};
   std::thread db(Consume, std::ref(Mobiles), DBEventName, std::ref(dbTaken));
   std::thread clients(Consume, std::ref(MobilesToSend), ClientsEventName, std::ref(sendTaken));

@@ -52,5 +52,27 @@ TEST(OperatorLog, LabelAndPanels) {
   EXPECT_THROW(log.SetPanel(5, "x"), std::out_of_range);
 }
 
+TEST(OperatorLog, EveryObserverHearsEachChangeUntilRemoved) {
+  struct Recorder : OperatorLog::Observer {
+    std::vector<std::string> seen;
+    void LineAppended(std::string_view line) override { seen.push_back(std::string(line)); }
+    void LabelChanged(std::string_view text) override { seen.push_back("label " + std::string(text)); }
+    void PanelChanged(int panel, std::string_view text) override {
+      seen.push_back("panel " + std::to_string(panel) + " " + std::string(text));
+    }
+  };
+  OperatorLog log;
+  Recorder first, second;
+  log.AddObserver(&first);
+  log.Append("one");
+  log.AddObserver(&second);
+  log.SetLabel("ready");
+  log.SetPanel(1, "pipes");
+  log.RemoveObserver(&first);
+  log.Append("two");
+  EXPECT_EQ(first.seen, (std::vector<std::string>{"one", "label ready", "panel 1 pipes"}));
+  EXPECT_EQ(second.seen, (std::vector<std::string>{"label ready", "panel 1 pipes", "two"}));
+}
+
 }  // namespace
 }  // namespace telvaro

@@ -38,6 +38,11 @@ TEST_F(SettingsFile, EmptyOrMissingFileGivesEveryDefault) {
   ASSERT_TRUE(login);
   EXPECT_EQ(login->connectionString, "UID=sa;PWD=");
   EXPECT_EQ(s.TimeoutSec, 30);
+  EXPECT_EQ(s.FrameTimeoutSec, 300);
+  EXPECT_EQ(s.PipeMessageLimit, 64u << 20);
+  EXPECT_EQ(s.HttpAddress, "127.0.0.1");
+  EXPECT_EQ(s.HttpPort, 4002);
+  EXPECT_EQ(s.HttpToken, "");
   Load("", s);
   EXPECT_EQ(s.Port, 4001);
 }
@@ -57,7 +62,8 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
       "[Db]\nNoBase=0\nProvider=DSN=x\nWinAuth=2\nUser=u\nPassword=p;w\n"
       "[FILES]\nDir=files\\in\\\n"
       "[Entities]\nEntitiesToPrint=1, 106,999,x\n"
-      "[Regional]\nDecimalSeparator=,\n",
+      "[Regional]\nDecimalSeparator=,\n"
+      "[HTTP]\nAddress=0.0.0.0\nPort=0\nToken=t0k\n",
       s);
   EXPECT_EQ(s.Port, 8080);
   EXPECT_EQ(s.PipeChannel, "Data Pipe");
@@ -69,6 +75,9 @@ TEST_F(SettingsFile, ReadsValuesByTheIniRules) {
   EXPECT_EQ(s.EntitiesToPrintList, (std::vector<int>{1, 106}));
   EXPECT_EQ(s.DecimalSeparator, ',');
   EXPECT_TRUE(s.TrimMemory);
+  EXPECT_EQ(s.HttpAddress, "0.0.0.0");
+  EXPECT_EQ(s.HttpPort, 0);
+  EXPECT_EQ(s.HttpToken, "t0k");
   // WinAuth other than 1 logs in with User and Password, like 0.
   ASSERT_TRUE(login);
   EXPECT_EQ(login->connectionString, "DSN=x;UID=u;PWD={p;w}");
@@ -143,6 +152,26 @@ TEST_F(SettingsFile, LibpqLoginKeepsTheStringAndPassesUserAndPasswordApart) {
   EXPECT_EQ(s.TimeoutSec, 30);
 }
 
+TEST_F(SettingsFile, BoundsOfConnectionsAndPipesOutsideTheirRangeGiveTheDefault) {
+  TSettings s;
+  struct Case {
+    const char* text;
+    std::int32_t frameTimeout;
+    std::uint64_t messageLimit;
+  };
+  const Case cases[] = {
+      {"FrameTimeoutSec=0\nPipeMessageLimit=65536\n", 0, 65536},  // 0: never
+      {"FrameTimeoutSec=45\nPipeMessageLimit=0x1000000\n", 45, 1u << 24},
+      {"FrameTimeoutSec=-1\nPipeMessageLimit=65535\n", 300, 64u << 20},
+      {"FrameTimeoutSec=86401\nPipeMessageLimit=x\n", 300, 64u << 20},
+  };
+  for (const Case& c : cases) {
+    Load(std::string("[Server]\n") + c.text, s);
+    EXPECT_EQ(s.FrameTimeoutSec, c.frameTimeout) << c.text;
+    EXPECT_EQ(s.PipeMessageLimit, c.messageLimit) << c.text;
+  }
+}
+
 TEST_F(SettingsFile, BlockSizeOutsideItsFieldIsReplaced) {
   TSettings s;
   for (const char* bad : {"0", "-5", "65514", "70000"}) {
@@ -167,7 +196,7 @@ TEST_F(SettingsFile, TaskStoreAndBalancerSettings) {
       {"", "sqlite", 60, 0, false, 0},
       {"[Tasks]\nStore= PostgreSQL \nLeaseSec=5\nCommandTTLSec=2592000\n[Server]\nProxyProtocol=1\n",
        "postgresql", 5, 2592000, true, 0},
-      {"[Tasks]\nStore=mysql\nLeaseSec=4\nCommandTTLSec=-1\n", "sqlite", 60, 0, false, 1},
+      {"[Tasks]\nStore=mysql\nLeaseSec=4\nCommandTTLSec=-1\n", "sqlite", 60, 0, false, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -180,6 +209,57 @@ TEST_F(SettingsFile, TaskStoreAndBalancerSettings) {
     EXPECT_EQ(s.ProxyProtocol, c.proxy);
     EXPECT_EQ(s.Notes.size(), c.notes);
   }
+}
+
+TEST_F(SettingsFile, SaysWhatInTheFileIsWrongAndKeepsTheDefaults) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> notes;
+  };
+  const Case cases[] = {
+      {"bad number", "[Server]\nPort=abc\n", {"Settings: [Server] Port=abc is not a number; using 4001"}},
+      {"empty number", "[DB]\nQueueLimit=\n", {"Settings: [DB] QueueLimit= is not a number; using 1000000"}},
+      {"out of range", "[db]\nreconnectsec=0\n", {"Settings: [db] reconnectsec=0 is outside 1 to 86400; using 10"}},
+      {"flag as a word", "[DB]\nNoBase=yes\n", {"Settings: [DB] NoBase=yes is not a number; using 0"}},
+      {"octal mode", "[Server]\nPipeMode=0999\n", {"Settings: [Server] PipeMode=0999 is not an octal file mode; using 0666"}},
+      {"element list", "[Entities]\nEntitiesToPrint=1,x,300\n",
+       {"Settings: [Entities] EntitiesToPrint=1,x,300 leaves out \"x\": not an element number 1 to 255",
+        "Settings: [Entities] EntitiesToPrint=1,x,300 leaves out \"300\": not an element number 1 to 255"}},
+      {"unknown key", "[Server]\nProt=4002\n", {"Settings: unknown key [Server] Prot"}},
+      {"unknown section", "[Htp]\nPort=1\nAddress=x\n", {"Settings: unknown section [Htp]"}},
+      {"key before any section", "Port=1\n[Server]\n", {"Settings: unknown key Port before the first section"}},
+      {"key given twice", "[Server]\nPort=5000\nport=6000\n",
+       {"Settings: [Server] port is given again on line 3; the first one counts"}},
+      {"line without a key", "[Server]\nPort 5000\n",
+       {"Settings: line 2 of telvaroserver.ini is neither a [section] nor a key=value line; left out"}},
+      // Keys read only in some configurations are known in all.
+      {"login keys without a database", "[DB]\nNoBase=1\nUser=u\nPassword=p\nWinAuth=1\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSettings s;
+    Load(c.text, s);
+    EXPECT_EQ(s.Notes, c.notes);
+    EXPECT_EQ(s.Port, std::string_view(c.name) == "key given twice" ? 5000 : 4001);
+  }
+
+  TSettings s;
+  LoadSettings((dir_ / "missing.ini").string(), dir_.string(), s);
+  EXPECT_EQ(s.Notes, (std::vector<std::string>{"Settings: missing.ini not found; using defaults"}));
+  // The bundled file holds only keys the server reads, each with a value it can read.
+  LoadSettings(TELVARO_SOURCE_DIR "/config/telvaroserver.ini", dir_.string(), s);
+  EXPECT_EQ(s.Notes, std::vector<std::string>{});
+}
+
+TEST_F(SettingsFile, LogFileIsRelativeToTheProgramDirectory) {
+  TSettings s;
+  Load("", s);
+  EXPECT_EQ(s.LogFile, "");
+  Load("[Server]\nLogFile=log/telvaroserver.log\n", s);
+  EXPECT_EQ(s.LogFile, dir_.string() + "/log/telvaroserver.log");
+  Load("[Server]\nLogFile=/var/log/telvaro/telvaroserver.log\n", s);
+  EXPECT_EQ(s.LogFile, "/var/log/telvaro/telvaroserver.log");
 }
 
 TEST_F(SettingsFile, BlackListKeepsLinesWhole) {

@@ -56,6 +56,25 @@ TEST_F(ConnectionTest, CommandWhoseWriteFailedIsWrittenAfterTheNextBatch) {
       << "only written commands are announced";
 }
 
+TEST_F(ConnectionTest, BatchesHeldDuringAWriteAreRoutedInOrderAfterTheCommandsBatch) {
+  TerminalConnection c(env, "10.0.0.1");
+  auto cmd = Batch(c, Handshake(Imei));
+  ASSERT_TRUE(cmd);
+  // The session parses on while the reply waits for its pause, fetching nothing.
+  ASSERT_TRUE(c.Parse(Ping()));
+  ASSERT_TRUE(c.Parse(Avl(2)));
+  EXPECT_EQ(c.HeldRecords(), 4u);
+  EXPECT_TRUE(toSend.Size() == 0 && log.LineCount() == 1) << "nothing routed before the write";
+  c.CommandWritten(*cmd);
+  EXPECT_TRUE(c.Route());
+  EXPECT_EQ(c.HeldRecords(), 0u);
+  const auto sent = Drain(toSend);
+  EXPECT_EQ(Events(sent), (std::vector<std::int32_t>{evCommandSent, evHandshake, evPing, 0, 0}));
+  EXPECT_EQ(Drain(mobiles).size(), 2u) << "each batch keeps its own parse result";
+  EXPECT_FALSE(c.Parse(ByteVec(20, 0x55)));
+  EXPECT_EQ(c.HeldRecords(), 0u) << "a message without records holds nothing";
+}
+
 TEST_F(ConnectionTest, FailedFetchIsLoggedAndTheBatchStillRouted) {
   TerminalConnection c(env, "10.0.0.1");
   store.Close();
@@ -114,7 +133,14 @@ struct HoldingStore : TaskStore {
   void StopFileTransmit(std::string_view id) override { store.StopFileTransmit(id); }
   int CountCommandsFor(std::string_view id) override { return store.CountCommandsFor(id); }
   int CountFileCommandsFor(std::string_view id) override { return store.CountFileCommandsFor(id); }
+  void ReleaseTaken(std::string_view id) noexcept override { store.ReleaseTaken(id); }
+  std::vector<QueuedTask> ListTasks(std::string_view id) override { return store.ListTasks(id); }
+  RemovedTasks RemoveTasks(std::string_view id) override { return store.RemoveTasks(id); }
+  std::optional<QueuedTask> RemoveTask(std::string_view id, std::int64_t n) override {
+    return store.RemoveTask(id, n);
+  }
   void AddFuelEvent(const FuelEvent& e) override { store.AddFuelEvent(e); }
+  void AddTogether(const std::function<void()>& add) override { store.AddTogether(add); }
   void Hold(std::string_view id) noexcept override { calls.push_back("Hold " + std::string(id)); }
   void Release(std::string_view id) noexcept override { calls.push_back("Release " + std::string(id)); }
 

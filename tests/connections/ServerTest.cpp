@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <numeric>
 
 #include "protocol/Identification.h"
 #include "tests/connections/TestSupport.h"
@@ -122,6 +123,15 @@ TEST_F(ServerTest, PeerClosingAnnouncesDisconnectWithTheTerminalsId) {
   const auto records = TakeToSend(1);
   ASSERT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
   EXPECT_EQ(records[0].Rec.ID.view(), Imei);
+}
+
+TEST_F(ServerTest, PeerResettingIsLoggedWithItsReasonAndStillAnnounced) {
+  auto c = Connect();
+  c->Reset();
+  const auto records = TakeToSend(1);
+  ASSERT_EQ(Events(records), std::vector<std::int32_t>{evDisconnect});
+  EXPECT_EQ(records[0].Rec.ID.view(), Imei);
+  EXPECT_TRUE(Logged("Connection error with 127.0.0.1: Connection reset by peer"));
 }
 
 TEST_F(ServerTest, FrameSplitOverThreeWritesIsDecodedOnce) {
@@ -260,6 +270,132 @@ TEST_F(ServerTest, StopDuringTheCommandPauseRoutesTheBatchAndKeepsTheCommand) {
   EXPECT_TRUE(c.ClosedByServer());
 }
 
+/// An upload block the test terminal never acknowledges: it is written after every
+/// batch that fetches a command.
+void QueueUnacknowledgedBlock(TDM& store) { store.AddTask(Imei, 0, 1, 4, "BLOCK"); }
+
+TEST_F(ServerTest, BatchesReceivedDuringThePauseAreRoutedRightAfterTheWrite) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto pause = std::chrono::milliseconds(500);
+  env.cmdDelay = pause;
+  Restart();
+  auto c = Connect();
+  QueueUnacknowledgedBlock(store);
+
+  // The records as the data channel gets them, with the time each arrived.
+  constexpr int frames = 30;
+  std::mutex mutex;
+  std::vector<std::pair<TNTMobile, Clock::time_point>> routed;
+  std::atomic<bool> done{false};
+  std::thread collector([&] {
+    while (!done) {
+      for (TNTMobile& m : Drain(toSend)) {
+        std::lock_guard lock(mutex);
+        routed.emplace_back(std::move(m), Clock::now());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::vector<Clock::time_point> sent;
+  const Clock::time_point begin = Clock::now();
+  for (int k = 0; k < frames; ++k) {
+    std::this_thread::sleep_until(begin + k * std::chrono::milliseconds(100));
+    c->Write(Avl(1, 0, ImeiNumber, 1700000000 + static_cast<std::uint32_t>(k)));
+    sent.push_back(Clock::now());
+  }
+  Eventually([&] {
+    std::lock_guard lock(mutex);
+    return std::count_if(routed.begin(), routed.end(), [](const auto& r) { return r.first.Rec.Event == 0; }) == frames;
+  });
+  done = true;
+  collector.join();
+  const auto elapsed = Clock::now() - begin;
+
+  std::vector<Clock::time_point> arrived;
+  std::size_t writes = 0;
+  for (const auto& [m, at] : routed) {
+    if (m.Rec.Event == evCommandSent) ++writes;
+    if (m.Rec.Event != 0) continue;
+    ASSERT_EQ(m.Rec.GNSS.UTC, UnixToDateTimeL(1700000000 + static_cast<std::uint32_t>(arrived.size())))
+        << "records in the order sent";
+    arrived.push_back(at);
+  }
+  ASSERT_EQ(arrived.size(), static_cast<std::size_t>(frames));
+  for (int k = 0; k < frames; ++k)
+    EXPECT_LT(arrived[k] - sent[k], pause + std::chrono::seconds(1)) << "frame " << k << " waited for later pauses";
+  // One command in flight: the batches of a pause fetch none, so there is at most
+  // one write per pause.
+  EXPECT_GE(writes, 1u);
+  EXPECT_LE(writes, static_cast<std::size_t>(elapsed / pause) + 1);
+}
+
+TEST_F(ServerTest, EverythingSentBeforeThePeerClosesIsRoutedWhileACommandIsPending) {
+  env.cmdDelay = std::chrono::milliseconds(200);
+  Restart();
+  auto c = Connect();
+  QueueUnacknowledgedBlock(store);
+  constexpr int frames = 50;
+  for (int k = 0; k < frames; ++k) c->Write(Avl(1, 0, ImeiNumber, 1700000000 + static_cast<std::uint32_t>(k)));
+  // Closed at once, with the server's writes unread: the server may see a reset.
+  c->Close();
+
+  std::vector<TNTMobile> records;
+  ASSERT_TRUE(Eventually([&] {
+    auto more = Drain(toSend);
+    records.insert(records.end(), more.begin(), more.end());
+    return !records.empty() && records.back().Rec.Event == evDisconnect;
+  }));
+  std::vector<TDateTime> times;
+  for (const auto& m : records)
+    if (m.Rec.Event == 0) times.push_back(m.Rec.GNSS.UTC);
+  ASSERT_EQ(times.size(), static_cast<std::size_t>(frames));
+  for (int k = 0; k < frames; ++k) EXPECT_EQ(times[k], UnixToDateTimeL(1700000000 + static_cast<std::uint32_t>(k)));
+  EXPECT_EQ(Drain(mobiles).size(), static_cast<std::size_t>(frames));
+  EXPECT_EQ(store.CountFileCommandsFor(Imei), 1) << "the block stays queued";
+}
+
+TEST_F(ServerTest, CommandInItsPauseWhenThePeerClosesIsWrittenOnTheNextConnection) {
+  env.cmdDelay = std::chrono::milliseconds(300);
+  Restart();
+  auto c = Connect();
+  store.AddTask(Imei, 0, 1, -1, "CMD");
+  c->Write(Ping());
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the pause
+  c->Close();
+  EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evPing, evDisconnect}));
+  EXPECT_EQ(store.CountCommandsFor(Imei), 1);
+
+  // The next connection's handshake reply deletes no command that was never written.
+  c = Connect();
+  c->Write(Ping());
+  EXPECT_EQ(Text(c->Read(3)), "CMD");
+  const std::string sent = "Command for " + Imei + " sent. Commands in queue  0";
+  EXPECT_TRUE(Eventually([&] {
+    const auto lines = log.Lines();
+    return std::count(lines.begin(), lines.end(), sent) == 2;  // the first reply, then the command
+  }));
+}
+
+TEST_F(ServerTest, IncompleteMessageHeldTooLongEndsItsConnectionButSilenceDoesNot) {
+  env.frameTimeout = std::chrono::milliseconds(300);
+  Restart();
+  auto idle = Connect();
+  auto stalled = Connect();
+  const ByteVec ping = Ping();
+  stalled->Write(ByteVec(ping.begin(), ping.begin() + 7));
+  EXPECT_TRUE(stalled->ClosedByServer());
+  EXPECT_TRUE(Logged("Incomplete message time-out: 127.0.0.1"));
+  EXPECT_EQ(Events(TakeToSend(1)), std::vector<std::int32_t>{evDisconnect});
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(server->ConnectionCount(), 1u) << "a connection with nothing incomplete stays";
+  idle->Write(Ping());
+  EXPECT_EQ(Events(TakeToSend(1)), std::vector<std::int32_t>{evPing});
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Incomplete message time-out: 127.0.0.1"), 1);
+}
+
 TEST_F(ServerTest, RefusedAcceptIsLoggedAndRetried) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizer runtime itself needs descriptors for its checks";
@@ -294,6 +430,72 @@ TEST_F(ServerTest, PortInUseIsReportedWithItsReason) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("Could not listen at port " + std::to_string(Port())), std::string::npos);
   }
+}
+
+TEST_F(ServerTest, SnapshotShowsEveryConnectionOldestFirstWithItsTraffic) {
+  const auto before = std::chrono::system_clock::now();
+  Client idle(Port());
+  ASSERT_TRUE(Eventually([&] { return server->Terminals().size() == 1; }));
+  auto c = Connect();
+  c->Write(Avl(3));
+  TakeToSend(3);
+
+  auto terminals = server->Terminals();
+  ASSERT_EQ(terminals.size(), 2u);
+  const TerminalInfo& silent = terminals[0];
+  EXPECT_EQ(silent.id, "");
+  EXPECT_EQ(silent.peer, "127.0.0.1");
+  EXPECT_EQ(silent.port, idle.LocalPort());
+  EXPECT_FALSE(silent.lastMessage);
+  EXPECT_EQ(silent.records, 0u);
+  const TerminalInfo& talking = terminals[1];
+  EXPECT_EQ(talking.id, Imei);
+  EXPECT_EQ(talking.port, c->LocalPort());
+  EXPECT_EQ(talking.records, 4u) << "the handshake and three positions";
+  EXPECT_GE(silent.connectedSince, before);
+  EXPECT_GE(talking.connectedSince, silent.connectedSince);
+  ASSERT_TRUE(talking.lastMessage);
+  EXPECT_GE(*talking.lastMessage, talking.connectedSince);
+  EXPECT_LE(*talking.lastMessage, std::chrono::system_clock::now());
+
+  c->Close();
+  ASSERT_TRUE(Eventually([&] { return server->Terminals().size() == 1; }));
+  EXPECT_EQ(server->Terminals()[0].port, idle.LocalPort());
+}
+
+TEST_F(ServerTest, MetricsMoveWithTraffic) {
+  ServerMetrics metrics({.dbQueueLength = [this] { return static_cast<double>(mobiles.Size()); }});
+  env.metrics = &metrics;
+  Restart();
+  const auto delays = [&] {
+    const auto counts = metrics.recordDelaySeconds.Counts();
+    return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
+  };
+
+  auto c = Connect();  // the handshake's reply is a command written too
+  EXPECT_EQ(metrics.terminalConnections.Value(), 1);
+  store.AddTask(Imei, -1, -1, -1, "CMD");
+  c->Write(Avl(3));
+  EXPECT_EQ(Text(c->Read(3)), "CMD");
+  TakeToSend(4);
+  EXPECT_EQ(metrics.recordsReceived.Value(), 4u);
+  EXPECT_EQ(metrics.commandsWritten.Value(), 2u);
+  EXPECT_EQ(delays(), 2u) << "one per message";
+  EXPECT_NE(metrics.registry.Render().find("\ntelvaro_db_queue_length 3\n"), std::string::npos);
+
+  c->Write(Frame(Payload(ImeiNumber, 77, 0)));  // no record: refused
+  EXPECT_TRUE(c->ClosedByServer());
+  ASSERT_TRUE(Eventually([&] { return metrics.terminalConnections.Value() == 0; }));
+  EXPECT_EQ(metrics.messagesRefused.Value(), 1u);
+  Client garbage(Port());
+  garbage.Write(ByteVec(40, 0x55));  // nothing a message can start with
+  EXPECT_TRUE(garbage.ClosedByServer());
+  EXPECT_TRUE(Eventually([&] { return metrics.messagesRefused.Value() == 2; }));
+  EXPECT_EQ(metrics.terminalConnectionsAccepted.Value(), 2u);
+  EXPECT_EQ(metrics.recordsReceived.Value(), 4u);
+  EXPECT_EQ(delays(), 2u);
+  // A connection's end steps still count into the metrics until the server has stopped.
+  server->Stop();
 }
 
 /// Identification with a key table whose bytes never cipher a signature letter to zero.
@@ -344,6 +546,19 @@ TEST_F(IdentifyTest, RefusalInTheMiddleOfABatchStopsItsRoutingAndEndsTheConnecti
   EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evTextAnswer, evDisconnect}));
   EXPECT_TRUE(Logged(Imei + ": Answer is OK;ID=0"));
   EXPECT_TRUE(Logged(Imei + ": Wrong device. Connection refused"));
+}
+
+TEST_F(IdentifyTest, SilentTerminalIsEndedWhenItsIdentificationIsDue) {
+  env.identifyLimit = std::chrono::milliseconds(300);
+  Restart();
+  Client c(Port());
+  c.Write(Handshake(Imei));
+  EXPECT_EQ(Text(c.Read(2)), "OK");
+  EXPECT_TRUE(c.ClosedByServer()) << "with nothing sent after the handshake";
+  const auto records = TakeToSend(3);
+  ASSERT_EQ(Events(records), (std::vector<std::int32_t>{evCommandSent, evHandshake, evDisconnect}));
+  EXPECT_EQ(records[2].Rec.ID.view(), Imei);
+  EXPECT_TRUE(Logged("Thread ended with 127.0.0.1"));
 }
 
 TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
@@ -404,13 +619,13 @@ TEST_F(ServerTest, SimulatedTerminalsThatReconnectGetTheirCommandsOnce) {
   o.records = 1;
   o.duration = 2;
   o.reconnect = 0.3;
-  o.commandsLog = dir.path() + "/commands";
+  o.logCommands = dir.path() + "/commands";
   std::vector<std::string> expected;
   for (int i = 0; i < o.terminals; ++i) {
     const std::string id = std::to_string(ImeiNumber + static_cast<std::uint64_t>(i));
     const std::uint8_t body[] = {0x7E, static_cast<std::uint8_t>(i)};
     store.AddTask(id, -1, -1, -1, TParserKrestel::MakeCommand(id, body).WireBytes());
-    expected.push_back(id + " 7e0" + std::to_string(i));
+    expected.push_back(id + " other 7e0" + std::to_string(i));
   }
   sim::Summary s;
   sim::Run(o, s);
@@ -418,7 +633,7 @@ TEST_F(ServerTest, SimulatedTerminalsThatReconnectGetTheirCommandsOnce) {
   EXPECT_EQ(s.closedByServer.load(), 0u);
   EXPECT_EQ(s.otherCommands.load(), 3u);
   std::vector<std::string> got;
-  std::ifstream in(o.commandsLog);
+  std::ifstream in(o.logCommands);
   for (std::string line; std::getline(in, line);) got.push_back(line.substr(0, line.rfind(' ')));
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, expected);

@@ -69,6 +69,8 @@ class Client {
 
   void Connect() { socket_.connect({asio::ip::address_v4::loopback(), port_}); }
 
+  std::uint16_t LocalPort() const { return socket_.local_endpoint().port(); }
+
   void Write(const ByteVec& bytes) { asio::write(socket_, asio::buffer(bytes)); }
 
   /// Exactly `n` bytes; fewer when the server closed the connection first.
@@ -91,6 +93,13 @@ class Client {
   void Close() {
     std::error_code ec;
     socket_.close(ec);
+  }
+
+  /// Closes with a reset instead of an orderly end.
+  void Reset() {
+    const linger abort{1, 0};
+    ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    Close();
   }
 
  private:
@@ -118,11 +127,13 @@ inline ByteVec Answers(std::uint8_t nrec, const ByteVec& body, std::uint64_t ime
   return Frame(Payload(imei, 6, nrec, body));
 }
 
-/// An AVL frame of `n` records with no I/O elements, event `event`.
-inline ByteVec Avl(int n, std::uint8_t event = 0, std::uint64_t imei = ImeiNumber) {
+/// An AVL frame of `n` records with no I/O elements, event `event`, stamped from
+/// `firstTime` on, one second apart.
+inline ByteVec Avl(int n, std::uint8_t event = 0, std::uint64_t imei = ImeiNumber,
+                   std::uint32_t firstTime = 1700000000) {
   ByteVec body;
   for (int i = 0; i < n; ++i) {
-    PutBE(body, 1700000000 + i, 4);
+    PutBE(body, firstTime + static_cast<std::uint32_t>(i), 4);
     body.push_back(event);
     PutBE(body, 376000000, 4);
     PutBE(body, 557000000, 4);

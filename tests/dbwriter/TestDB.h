@@ -47,6 +47,17 @@ struct Client {
     return s;
   }
   DbLogin Login(const std::string& role = "") const { return DbLogin{client, ConnectionString(role), "", ""}; }
+  /// The login with the server's port replaced by `port`.
+  DbLogin LoginAt(std::uint16_t port) const {
+    std::string s = ConnectionString();
+    const std::string key = client == DbClient::Odbc ? "Port=" : "port=";
+    const auto at = s.find(key);
+    if (at != std::string::npos) {
+      const auto end = s.find_first_of("; ", at);
+      s.replace(at + key.size(), (end == std::string::npos ? s.size() : end) - at - key.size(), std::to_string(port));
+    }
+    return DbLogin{client, s, "", ""};
+  }
   /// A login whose connection fails at once.
   DbLogin BadLogin() const {
     return DbLogin{client, client == DbClient::Odbc ? "Driver={No Such Driver};" : "host=127.0.0.1 port=1", "", ""};

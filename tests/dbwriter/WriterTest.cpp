@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+
+#include <asio.hpp>
 
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
 #include "dbwriter/DatabaseWriter.h"
+#include "dbwriter/UnlessStopped.h"
 #include "tests/dbwriter/TestDB.h"
 
 namespace telvaro {
@@ -38,6 +43,7 @@ class WriterTest : public ::testing::TestWithParam<testdb::Client> {
     writer_.emplace(*db_, queue_, settings_);
     writer_->SetReport(&log_);
     writer_->SetOnTerminate([this] { ++ended_; });
+    writer_->SetMetrics(&metrics_);
     writer_->Start();
   }
 
@@ -90,6 +96,7 @@ class WriterTest : public ::testing::TestWithParam<testdb::Client> {
   OperatorLog log_;
   RecordQueue queue_;
   std::unique_ptr<CentralDatabase> db_;
+  ServerMetrics metrics_{{}};
   std::optional<TMobilesThread> writer_;
   std::atomic<int> ended_{0};
 };
@@ -128,6 +135,13 @@ TEST_P(WriterTest, RejectedRecordIsLoggedAndOnlyItIsDropped) {
   std::vector<std::string> want = Ids(0, 51);
   want.erase(want.begin() + 25);
   EXPECT_EQ(Stored(), want);
+
+  EXPECT_EQ(metrics_.dbRecordsWritten.Value(), 50u);
+  EXPECT_EQ(metrics_.dbRecordsDropped.Value(), 1u);
+  // The failed batch, the 50 transactions of its redo, the next record's.
+  const auto times = metrics_.dbWriteSeconds.Counts();
+  EXPECT_EQ(std::accumulate(times.begin(), times.end(), std::uint64_t{0}), 52u);
+  EXPECT_EQ(metrics_.dbConnected.Value(), 1);
 
   ASSERT_EQ(LinesStartingWith("Error  writing  to DB  "), 1u);
   const std::string line = log_.Lines()[static_cast<std::size_t>(LineIndex("Error  writing  to DB  "))];
@@ -177,7 +191,8 @@ TEST_P(WriterTest, LostConnectionIsReopenedAndNothingIsLost) {
 }
 
 TEST_P(WriterTest, ServerThatStopsAnsweringCountsAsLost) {
-  if (GetParam().client == DbClient::Odbc) GTEST_SKIP() << "the ODBC connection has no answer time-out";
+  if (GetParam().client == DbClient::Odbc)
+    GTEST_SKIP() << "the PostgreSQL ODBC driver bounds no wait for an answer: its query time-out is the server's";
   const std::string role = "stall" + tag_;
   sql_->Exec("DROP ROLE IF EXISTS " + role);
   sql_->Exec("CREATE ROLE " + role + " LOGIN SUPERUSER");
@@ -221,6 +236,38 @@ TEST_P(WriterTest, ServerThatStopsAnsweringCountsAsLost) {
   sql_->Exec("DROP ROLE " + role);
 }
 
+TEST_P(WriterTest, StopCutsALoginToAServerThatDoesNotAnswerShort) {
+  // A port that refuses at first, so that the login is kept at once; then a listener
+  // that takes connections into its backlog and never answers, as a server host that
+  // hangs would.
+  asio::io_context io;
+  asio::ip::tcp::acceptor listener(io, {asio::ip::address_v4::loopback(), 0});
+  const std::uint16_t port = listener.local_endpoint().port();
+  listener.close();
+  db_ = GetParam().Make(std::chrono::seconds(600));
+  EXPECT_THROW(db_->Open(GetParam().LoginAt(port)), DatabaseError);
+  listener.open(asio::ip::tcp::v4());
+  listener.set_option(asio::socket_base::reuse_address(true));
+  listener.bind({asio::ip::address_v4::loopback(), port});
+  listener.listen();
+
+  StartWriter();
+  Queue(Record(0));
+  // A connection waiting in the backlog: the writer is in its login.
+  pollfd p{listener.native_handle(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 30000), 1);
+  const auto asked = std::chrono::steady_clock::now();
+  writer_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(60))
+      << "the stop waited for the login's time-out";
+  EXPECT_EQ(LinesStartingWith("Thread for DB ended"), 1u);
+  EXPECT_EQ(queue_.Size(), 1u) << "the record stays queued";
+  EXPECT_EQ(AbandonedCalls, 1u);
+  // The server side goes away: the login left behind ends on its own.
+  listener.close();
+  EXPECT_TRUE(WaitUntil([] { return AbandonedCalls == 0; }));
+}
+
 TEST_P(WriterTest, RecordsWaitForStartUpToOpenAndTheQueueIsBounded) {
   settings_.QueueLimit = 5;
   // Queued before the writer first looks, so that it reports the drops at once.
@@ -232,9 +279,13 @@ TEST_P(WriterTest, RecordsWaitForStartUpToOpenAndTheQueueIsBounded) {
            LinesStartingWith("DB queue limit reached, oldest records dropped: 3") == 1;
   }));
   EXPECT_EQ(queue_.Size(), 5u);
+  EXPECT_EQ(metrics_.dbRecordsDropped.Value(), 3u);
+  EXPECT_EQ(metrics_.dbConnected.Value(), 0);
 
   db_->Open(GetParam().Login());
   ASSERT_TRUE(WaitUntil([&] { return Stored().size() == 5; }));
+  EXPECT_TRUE(WaitUntil([&] { return metrics_.dbConnected.Value() == 1; }));
+  EXPECT_EQ(metrics_.dbRecordsWritten.Value(), 5u);
   EXPECT_EQ(Stored(), Ids(3, 8));
   EXPECT_EQ(LinesStartingWith("DB reconnected"), 1u);
   EXPECT_EQ(LinesStartingWith("DB queue limit reached"), 1u);

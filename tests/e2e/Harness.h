@@ -68,11 +68,16 @@ class E2ETest : public ::testing::Test {
   const std::string& Home() const { return home_.path(); }
 
   /// Writes telvaroserver.ini: the test's port and PipeDir, `server` further [Server]
-  /// lines, then `rest` (further sections).
+  /// lines, then `rest` (further sections), then the admin endpoint's port (0, off,
+  /// unless UseHttp was called).
   void WriteIni(const std::string& server = "DelayBeforeCmd=50\n", const std::string& rest = "[DB]\nNoBase=1\n") {
     std::ofstream(Home() + "/telvaroserver.ini")
-        << "[Server]\nPort=" << port_ << "\nPipeDir=" << Home() << "\n" << server << rest;
+        << "[Server]\nPort=" << port_ << "\nPipeDir=" << Home() << "\n" << server << rest << "\n[Http]\nPort="
+        << httpPort_ << "\n";
   }
+
+  /// Gives the server's admin endpoint a free port of its own; returns it.
+  std::uint16_t UseHttp() { return httpPort_ = FreePort(); }
 
   /// Starts the server in console mode and waits for the closing line of its start-up.
   std::unique_ptr<Process> StartServer() {
@@ -126,6 +131,7 @@ class E2ETest : public ::testing::Test {
  private:
   TempDir home_{"telvaro-e2e"};
   std::uint16_t port_ = FreePort();
+  std::uint16_t httpPort_ = 0;
 };
 
 }  // namespace telvaro::test

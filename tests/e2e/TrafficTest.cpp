@@ -140,6 +140,26 @@ TEST_F(E2ETest, QueuedCommandIsWrittenAfterTheNextBatch) {
   ExpectCommandAfterFirstBatch(server->Output(), Imei);
 }
 
+// Wrapped in a command frame by telvaroctl, a version request reaches the terminal as a
+// command it understands and answers.
+TEST_F(E2ETest, FramedCommandReachesTheTerminalAsACommand) {
+  WriteIni();
+  auto server = StartServer();
+  auto ctl = Ctl({"command", Imei, "--frame", "--hex", "0C"});
+  ASSERT_EQ(ctl->Wait(), 0);
+  EXPECT_TRUE(ctl->WaitForPrefix("Queued for " + Imei + ": 19 bytes: CC CC CC CC 00 0B "));
+  ASSERT_TRUE(server->WaitForPrefix("Got command for " + Imei));
+
+  auto sim = Sim({"--frames", "2", "--rate", "2", "--duration", "3"});
+  ASSERT_EQ(sim->Wait(), 0);
+  const std::string summary = Summary(*sim);
+  EXPECT_TRUE(Contains(summary, " 1 commands (1 version requests, ")) << summary;
+  EXPECT_TRUE(Contains(summary, ", 0 bytes not understood")) << summary;
+  EXPECT_TRUE(server->WaitFor([](const std::string& l) { return Contains(l, "CPU:1.2.3 GSM:SIM 2.0"); }))
+      << ::testing::PrintToString(server->Output());
+  ASSERT_EQ(Stop(*server), 0);
+}
+
 TEST_F(E2ETest, TaskQueuedBeforeRestartIsWrittenAfterIt) {
   WriteIni();
   {

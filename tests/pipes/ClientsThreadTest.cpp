@@ -25,7 +25,7 @@ std::vector<std::uint8_t> Image(const TNTMobile& m) {
 /// The data pipe "TelvaroPipe" with its handlers and the data-channel thread.
 class DataChannelTest : public test::PipeFixture {
  protected:
-  DataChannelTest() : ps_(main_, Options()), thread_(queue_) {
+  DataChannelTest() : ps_(main_, Options()), metrics_({}), thread_(queue_, &metrics_) {
     ps_.SetPipeName("TelvaroPipe");
     AttachDataPipeHandlers(ps_, log_, [this] { return closing_; });
     thread_.SetReport(&log_);
@@ -50,6 +50,7 @@ class DataChannelTest : public test::PipeFixture {
   OperatorLog log_;
   RecordQueue queue_;
   TPipeServer ps_;
+  ServerMetrics metrics_;
   TClientsThread thread_;
   bool closing_ = false;
 };
@@ -97,6 +98,8 @@ TEST_F(DataChannelTest, EveryClientGetsEveryRecordInOrder) {
       EXPECT_EQ(*got, Image(m));
     }
   }
+  // One per record and client; the count follows the last write.
+  EXPECT_TRUE(RunUntil([&] { return metrics_.dataPipeRecordsSent.Value() == 2 * sent.size(); }));
   EXPECT_TRUE(Logged("Thread for clients started, waitng for data"));
 }
 

@@ -26,11 +26,16 @@ struct FakeStore : TaskStore {
   }
   TaskBlock GetFirstTaskBlock(std::string_view) override { return {}; }
   void DelTask(std::string_view id) noexcept override { calls.push_back("DelTask " + std::string(id)); }
+  void ReleaseTaken(std::string_view id) noexcept override { calls.push_back("ReleaseTaken " + std::string(id)); }
   void DelOldTaskBlocksOffset(std::string_view, std::int32_t) override {}
   void StopFileTransmit(std::string_view id) override { calls.push_back("StopFileTransmit " + std::string(id)); }
   int CountCommandsFor(std::string_view) override { return 0; }
   int CountFileCommandsFor(std::string_view) override { return 0; }
+  std::vector<QueuedTask> ListTasks(std::string_view) override { return {}; }
+  RemovedTasks RemoveTasks(std::string_view) override { return {}; }
+  std::optional<QueuedTask> RemoveTask(std::string_view, std::int64_t) override { return std::nullopt; }
   void AddFuelEvent(const FuelEvent&) override {}
+  void AddTogether(const std::function<void()>& add) override { add(); }
 };
 
 }  // namespace telvaro::test

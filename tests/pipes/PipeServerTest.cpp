@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "pipes/PipeClient.h"
@@ -54,6 +56,9 @@ class PipeServerTest : public PipeFixture {
   TPipeClient Connect() {
     const auto before = ps_.ClientCount();
     TPipeClient c(PipeSocketPath(dir_.path(), "P"));
+    // A reply that never comes fails the test instead of hanging it.
+    const timeval limit{10, 0};
+    ::setsockopt(c.Handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     RunUntil([&] { return ps_.ClientCount() == before + 1; });
     return c;
   }
@@ -222,6 +227,70 @@ TEST_F(PipeServerTest, ReceivedFramingAndLongSingleMessages) {
   EXPECT_EQ(filesSeen, (std::vector<std::size_t>{0, 0, 0, 0, 0}));
 }
 
+/// Descriptors of this process open on a file that backs a long message.
+int OpenMessageFiles() {
+  int n = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (!ec && target.find(std::string("/") + MB_PREFIX) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+TEST_F(PipeServerTest, MessagePastTheLimitDisconnectsOnlyItsClient) {
+  test::TempDir tmp;
+  ::setenv("TMPDIR", tmp.path().c_str(), 1);
+  TPipeOptions options = Options();
+  options.messageLimit = 3 * MAX_BUFFER;
+  ps_.SetOptions(options);
+  OperatorLog log;
+  ps_.SetReport(&log);
+  ps_.SetActive(true);
+  ::unsetenv("TMPDIR");
+  auto other = Connect();
+
+  other.Send(Pattern(3 * MAX_BUFFER, 1));
+  RunUntil([&] { return messages_.size() == 1; });
+  EXPECT_EQ(messages_[0], Pattern(3 * MAX_BUFFER, 1)) << "a message of exactly the limit is delivered";
+
+  struct Case {
+    const char* name;
+    std::function<void(TPipeClient&)> send;
+  };
+  const Case cases[] = {
+      {"in pieces",
+       [&](TPipeClient& c) {
+         c.Send(Control(MB_START));
+         c.Send(Pattern(MAX_BUFFER));
+         RunUntil([] { return OpenMessageFiles() == 1; });
+         for (int i = 0; i < 3; ++i) c.Send(Pattern(MAX_BUFFER));
+       }},
+      {"in pieces the size of a control packet",
+       [&](TPipeClient& c) {
+         c.Send(Control(MB_START));
+         for (std::size_t sent = 0; sent <= 3 * MAX_BUFFER; sent += ControlPacketSize)
+           c.Send(Pattern(ControlPacketSize, 3));
+       }},
+      {"as one socket message", [](TPipeClient& c) { test::SendWhole(c.Handle(), Pattern(3 * MAX_BUFFER + 1)); }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto c = Connect();
+    const PipeHandle h = ps_.ClientList().back();
+    k.send(c);
+    RunUntil([&] { return ps_.ClientCount() == 1; });
+    EXPECT_FALSE(c.Receive()) << "disconnected";
+    EXPECT_TRUE(log.Lines().back() ==
+                "Pipe client " + std::to_string(h) + " of P disconnected: a message of more than 196602 bytes");
+    EXPECT_EQ(OpenMessageFiles(), 0) << "the part assembled is gone with its file";
+    other.Send(Pattern(5));
+    RunUntil([&] { return messages_.size() == 2; });
+    EXPECT_EQ(messages_.back(), Pattern(5)) << "the other client is served on";
+    messages_.pop_back();
+  }
+}
+
 TEST_F(PipeServerTest, ReassemblesInMemoryWithoutTemporaryDirectory) {
   ::setenv("TMPDIR", Path("missing").c_str(), 1);
   ps_.SetActive(true);
@@ -299,6 +368,7 @@ TEST_F(PipeServerTest, StalledClientIsDroppedAtItsBound) {
   EXPECT_EQ(received.load(), Count);
   EXPECT_TRUE(inOrder.load());
   EXPECT_EQ(refused, 1) << "refused once, then dropped with the connection";
+  EXPECT_EQ(ps_.DroppedClients(), 1u);
   RunUntil([&] { return ps_.ClientCount() == 1; });
   EXPECT_EQ(ps_.ClientList(), std::vector<PipeHandle>{r});
   const auto lines = log.Lines();

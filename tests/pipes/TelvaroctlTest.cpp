@@ -2,6 +2,9 @@
 #include <fstream>
 #include <future>
 
+#include <fmt/format.h>
+
+#include "protocol/TerminalParser.h"
 #include "queues/NamedEvent.h"
 #include "pipes/CommandChannel.h"
 #include "pipes/DataChannel.h"
@@ -122,6 +125,55 @@ TEST_F(TelvaroctlTest, CommandUploadStopReport) {
   RunUntil([&] { return store_.calls.size() > calls; });
   EXPECT_EQ(store_.calls.size(), calls + 1);
   EXPECT_EQ(store_.tasks.back().cmd, "getver");
+}
+
+TEST_F(TelvaroctlTest, CommandChecksTheIdAndQueuesTextHexOrAFrame) {
+  const std::string imei = "356307042441013";
+  const auto frame = [&](std::string_view bytes) {
+    return std::string(TParserKrestel::MakeCommand(imei, AsBytes(bytes)).WireBytes());
+  };
+  struct Case {
+    std::string args;
+    int status;
+    std::string id = {};   ///< the task's terminal, when queued
+    std::string cmd = {};  ///< the task's bytes
+  };
+  const Case cases[] = {
+      {"command 35630704244101 getver", 2},
+      {"command 35630704244101x getver", 2},
+      {"command 7 getver --any-id", 0, "7", "getver"},
+      {"command " + imei + " --hex '0c 01'", 0, imei, "\x0C\x01"},
+      {"command " + imei + " --hex 0C:FF", 0, imei, "\x0C\xFF"},
+      {"command " + imei + " --hex 0c1", 2},
+      {"command " + imei + " --hex 0g", 2},
+      {"command " + imei + " --hex 64", 2},  // "d": the server would take it for a stop request
+      {"command " + imei + " ''", 2},
+      {"command " + imei + " --frame --hex 0C", 0, imei, frame("\x0C")},
+      {"command " + imei + " --frame getver", 0, imei, frame("getver")},
+      {"command " + imei + " --frame " + std::string(237, 'x'), 0, imei, frame(std::string(237, 'x'))},
+      {"command " + imei + " --frame " + std::string(238, 'x'), 2},
+      {"command " + imei + " " + std::string(256, 'x'), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.substr(0, 60));
+    const std::size_t before = store_.tasks.size();
+    const Result r = Wait(Ctl(c.args));
+    EXPECT_EQ(r.status, c.status);
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "");
+      Drain();
+      EXPECT_EQ(store_.tasks.size(), before);
+      continue;
+    }
+    RunUntil([&] { return store_.tasks.size() > before; });
+    ASSERT_EQ(store_.tasks.size(), before + 1);
+    EXPECT_EQ(store_.tasks.back().id, c.id);
+    EXPECT_EQ(store_.tasks.back().cmd, c.cmd);
+    std::string hex;
+    for (const unsigned char b : c.cmd) hex += fmt::format(" {:02X}", b);
+    EXPECT_EQ(r.out, fmt::format("Queued for {}: {} bytes:{}\n", c.id, c.cmd.size(), hex));
+  }
+  // A refused command would have shown as one task too many on the next case.
 }
 
 TEST_F(TelvaroctlTest, TailPrintsRecordsAsJsonLines) {

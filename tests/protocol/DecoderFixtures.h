@@ -63,8 +63,10 @@ class FakeTaskStore : public TaskStore {
     std::string id;
     std::int32_t offset, blkNum, blkSize;
     std::string cmd;
+    std::int64_t n = 0;
     bool taken = false;
     bool IsFileBlock() const { return blkSize >= 0; }
+    QueuedTask Listed() const { return {n, TaskKindOf(offset, blkSize), static_cast<std::int64_t>(cmd.size()), {}}; }
   };
   std::vector<Task> tasks;
   std::vector<FuelEvent> fuel;
@@ -74,7 +76,7 @@ class FakeTaskStore : public TaskStore {
   void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
                std::string_view cmd) override {
     Step();
-    tasks.push_back({std::string(id), offset, blkNum, blkSize, std::string(cmd)});
+    tasks.push_back({std::string(id), offset, blkNum, blkSize, std::string(cmd), ++lastN_});
   }
   TaskBlock GetFirstTaskBlock(std::string_view id) override {
     for (Task& t : tasks)
@@ -86,6 +88,10 @@ class FakeTaskStore : public TaskStore {
   }
   void DelTask(std::string_view id) noexcept override {
     std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.taken && !t.IsFileBlock(); });
+  }
+  void ReleaseTaken(std::string_view id) noexcept override {
+    for (Task& t : tasks)
+      if (t.id == id) t.taken = false;
   }
   void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override {
     std::erase_if(tasks, [&](const Task& t) { return t.id == id && t.IsFileBlock() && t.offset < offset; });
@@ -100,12 +106,46 @@ class FakeTaskStore : public TaskStore {
     return static_cast<int>(
         std::count_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.id == id && t.IsFileBlock(); }));
   }
+  std::vector<QueuedTask> ListTasks(std::string_view id) override {
+    std::vector<QueuedTask> out;
+    for (const Task& t : tasks)
+      if (t.id == id) out.push_back(t.Listed());
+    return out;
+  }
+  RemovedTasks RemoveTasks(std::string_view id) override {
+    RemovedTasks removed;
+    for (const QueuedTask& t : ListTasks(id)) {
+      if (t.kind == TaskKind::Command) ++removed.commands;
+      else if (t.kind == TaskKind::FileBlock) ++removed.fileBlocks;
+      else ++removed.acknowledgements;
+    }
+    std::erase_if(tasks, [&](const Task& t) { return t.id == id; });
+    return removed;
+  }
+  std::optional<QueuedTask> RemoveTask(std::string_view id, std::int64_t n) override {
+    const auto it = std::find_if(tasks.begin(), tasks.end(), [&](const Task& t) { return t.id == id && t.n == n; });
+    if (it == tasks.end()) return std::nullopt;
+    const QueuedTask removed = it->Listed();
+    tasks.erase(it);
+    return removed;
+  }
   void AddFuelEvent(const FuelEvent& e) override {
     Step();
     fuel.push_back(e);
   }
+  void AddTogether(const std::function<void()>& add) override {
+    const std::size_t before = tasks.size();
+    try {
+      add();
+    } catch (...) {
+      tasks.resize(before);
+      throw;
+    }
+  }
 
  private:
+  std::int64_t lastN_ = 0;
+
   void Step() {
     if (failAfter == 0) throw std::runtime_error("task store failure");
     if (failAfter > 0) --failAfter;

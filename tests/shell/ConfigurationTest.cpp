@@ -13,6 +13,7 @@ using namespace std::chrono_literals;
 TEST(Configuration, EverySettingReachesItsValue) {
   TSettings s;
   s.DelayBeforeCmd = 50;
+  s.FrameTimeoutSec = 12;
   s.NoBase = true;
   s.QueueLimit = 7;
   s.EventsToDB = "150, 7";
@@ -26,6 +27,7 @@ TEST(Configuration, EverySettingReachesItsValue) {
 
   const ConnectionEnv env = ConnectionEnvOf(s);
   EXPECT_EQ(env.cmdDelay, 50ms);
+  EXPECT_EQ(env.frameTimeout, 12s);
   EXPECT_FALSE(env.toDatabase);
   EXPECT_EQ(env.queueLimit, 7u);
   EXPECT_EQ(env.parser.dbEvents, (std::vector<std::uint8_t>{150, 7}));
@@ -46,6 +48,7 @@ TEST(Configuration, EverySettingReachesItsValue) {
   // The defaults: a database configured, fuel event 150.
   const ConnectionEnv defaults = ConnectionEnvOf(TSettings{});
   EXPECT_TRUE(defaults.toDatabase);
+  EXPECT_EQ(defaults.frameTimeout, 300s);
   EXPECT_EQ(defaults.parser.dbEvents, std::vector<std::uint8_t>{150});
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace telvaro::test {
 
@@ -30,6 +31,14 @@ class TempDir {
   const std::string& path() const { return path_; }
   /// The directory with a trailing "/", the form program and download directories take.
   std::string withSlash() const { return path_ + "/"; }
+
+  /// Removes everything in the directory, keeping the directory.
+  void Empty() const {
+    std::error_code ec;
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) entries.push_back(entry.path());
+    for (const auto& entry : entries) std::filesystem::remove_all(entry, ec);
+  }
 
  private:
   std::string path_;

@@ -82,6 +82,29 @@ TEST_P(SqliteTaskDb, OlderFileGainsTheLifetimeColumn) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE ExpiresAt IS NULL"), 1);
 }
 
+// A task handed out and never written must not be taken for a written one: neither
+// one released by its connection nor one handed out by a run that ended before the write.
+TEST_P(TaskDb, TaskHandedOutButNotWrittenSurvivesTheNextDelTask) {
+  dm_.Hold(Imei);
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "handed out before a restart" : "released");
+    AddCommand(dm_, Imei, "unwritten");
+    ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
+    if (restart) {
+      dm_.Close();
+      Open();
+      dm_.Hold(Imei);
+    } else {
+      dm_.ReleaseTaken(Imei);
+    }
+    dm_.DelTask(Imei);  // as after a handshake reply
+    EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+    ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
+    dm_.DelTask(Imei);  // as after its own write
+    EXPECT_EQ(dm_.CountCommandsFor(Imei), 0);
+  }
+}
+
 // The per-terminal counts hold only while no one else writes the file.
 TEST_P(SqliteTaskDb, SecondOpenOfTheSameFileFails) {
   TDM second;
@@ -245,21 +268,115 @@ TEST_P(TaskDb, CountsFollowTheTableThroughEveryWrite) {
   std::mt19937 rng(7);
   for (int i = 0; i < 300; ++i) {
     const std::string& id = ids[rng() % ids.size()];
-    switch (rng() % 7) {
+    switch (rng() % 9) {
       case 0: AddCommand(dm_, id, "c"); break;
       case 1: AddAck(dm_, id, static_cast<int>(rng() % 5000), "a"); break;
       case 2: case 3: AddBlock(dm_, id, static_cast<int>(rng() % 5), static_cast<int>(rng() % 3)); break;
       case 4: dm_.GetFirstTaskBlock(id); dm_.DelTask(id); break;
       case 5: dm_.DelOldTaskBlocksOffset(id, static_cast<int>(rng() % 5000)); break;
       case 6: if (rng() % 4 == 0) dm_.StopFileTransmit(id); else dm_.GetFirstTaskBlock(id); break;
+      case 7: if (rng() % 4 == 0) dm_.RemoveTasks(id); break;
+      case 8: {
+        const auto listed = dm_.ListTasks(id);
+        if (!listed.empty()) dm_.RemoveTask(id, listed[rng() % listed.size()].n);
+        break;
+      }
     }
     if (i % 10 != 9) continue;
     std::array<int, ids.size()> counts;
     for (std::size_t n = 0; n < ids.size(); ++n) counts[n] = dm_.CountCommandsFor(ids[n]);
+    const std::int64_t total = dm_.QueuedTaskCount();
     Table t(*this);
     for (std::size_t n = 0; n < ids.size(); ++n)
       ASSERT_EQ(counts[n], t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1", ids[n])) << "step " << i;
+    ASSERT_EQ(total, t->Int("SELECT COUNT(*) FROM TASKS")) << "step " << i;
   }
+}
+
+TEST_P(TaskDb, ListingShowsKindSizeAndTimeInHandOutOrder) {
+  const TDateTime before = NowUtc();
+  AddBlock(dm_, Imei, 1, 700);
+  AddBlock(dm_, Imei, 0, 1024);
+  AddAck(dm_, Imei, 4096, "ack-bytes");
+  AddCommand(dm_, Imei, std::string(42, 'c'));
+  AddCommand(dm_, "other", "not listed");
+  const TDateTime after = NowUtc();
+  dm_.Hold(Imei);
+
+  const auto listed = dm_.ListTasks(Imei);
+  ASSERT_EQ(listed.size(), 4u);
+  // Commands and acknowledgements (block number -1) first, then blocks by number.
+  const std::vector<std::pair<TaskKind, std::int64_t>> expected = {
+      {TaskKind::Acknowledgement, 9}, {TaskKind::Command, 42}, {TaskKind::FileBlock, 6}, {TaskKind::FileBlock, 6}};
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed[i].kind, expected[i].first) << i;
+    EXPECT_EQ(listed[i].size, expected[i].second) << i;  // the bytes queued ("block0" for a block here)
+    ASSERT_TRUE(listed[i].queuedAt) << i;
+    EXPECT_GE(*listed[i].queuedAt, before - 1e-8);
+    EXPECT_LE(*listed[i].queuedAt, after + 1e-8);
+  }
+  EXPECT_GT(listed[2].n, listed[3].n);  // numbers are the rows' IDs: block 0 was queued after block 1
+  // The listing is the hand-out order.
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "ack-bytes");
+  EXPECT_TRUE(dm_.ListTasks("nobody").empty());
+}
+
+TEST_P(TaskDb, RemovalTakesOnlyTheTerminalsOwnTasks) {
+  AddCommand(dm_, Imei, "c1");
+  AddCommand(dm_, Imei, "c2");
+  AddAck(dm_, Imei, 10, "a");
+  AddBlock(dm_, Imei, 0, 100);
+  AddCommand(dm_, "other", "kept");
+  dm_.Hold(Imei);
+  dm_.Hold("other");
+  const std::int64_t othersTask = dm_.ListTasks("other").at(0).n;
+  const std::int64_t first = dm_.ListTasks(Imei).at(0).n;
+
+  // A number of another terminal's task, or of none, removes nothing.
+  EXPECT_FALSE(dm_.RemoveTask(Imei, othersTask));
+  EXPECT_FALSE(dm_.RemoveTask(Imei, othersTask + 100));
+  EXPECT_FALSE(dm_.RemoveTask("nobody", first));
+  const auto one = dm_.RemoveTask(Imei, first);
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->n, first);
+  EXPECT_EQ(one->kind, TaskKind::Command);
+  EXPECT_EQ(one->size, 2);
+  EXPECT_FALSE(dm_.RemoveTask(Imei, first));  // gone
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 3);
+
+  const RemovedTasks all = dm_.RemoveTasks(Imei);
+  EXPECT_EQ(all.commands, 1);
+  EXPECT_EQ(all.acknowledgements, 1);
+  EXPECT_EQ(all.fileBlocks, 1);
+  EXPECT_EQ(all.Total(), 3);
+  EXPECT_EQ(dm_.RemoveTasks(Imei).Total(), 0);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 0);
+  EXPECT_EQ(dm_.QueuedTaskCount(), 1);
+  EXPECT_EQ(dm_.GetFirstTaskBlock("other").CMD, "kept");
+}
+
+// A file made before queue times were kept gains the column; its rows show no time.
+TEST_P(SqliteTaskDb, OlderFileGainsTheQueueTimeColumn) {
+  dm_.Close();
+  const std::string old = (dir_ / "old.mdb").string();
+  {
+    testing::RawSqlite raw(old);
+    raw.Exec(
+        "CREATE TABLE TASKS (ID INTEGER PRIMARY KEY AUTOINCREMENT, DEV_ID TEXT NOT NULL, \"Offset\" INTEGER "
+        "NOT NULL, BLK_NUM INTEGER NOT NULL, BLK_SIZE INTEGER NOT NULL, CMD BLOB NOT NULL, QE INTEGER NOT NULL "
+        "DEFAULT 0, File INTEGER NOT NULL DEFAULT 0);"
+        "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD) VALUES ('352093081234567', -1, -1, -1, 'x');");
+  }
+  sqlite_.Open(old);
+  EXPECT_EQ(dm_.QueuedTaskCount(), 1);
+  AddCommand(dm_, Imei, "new");
+  const auto listed = dm_.ListTasks(Imei);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_FALSE(listed[0].queuedAt);
+  EXPECT_TRUE(listed[1].queuedAt);
+  dm_.Close();
+  sqlite_.Open(old);  // the second open finds the column
+  EXPECT_EQ(dm_.ListTasks(Imei).size(), 2u);
 }
 
 TEST_P(TaskDb, ConcurrentCallersKeepCountsTrue) {
@@ -316,6 +433,10 @@ TEST_P(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
   EXPECT_THROW(dm_.CountFileCommandsFor(Imei), std::runtime_error);
   EXPECT_THROW(dm_.AddFuelEvent({}), std::runtime_error);
   EXPECT_THROW(dm_.GetFuelReport("REPORT*01.01.2024*02.01.2024*"), std::runtime_error);
+  EXPECT_THROW(dm_.ListTasks(Imei), std::runtime_error);
+  EXPECT_THROW(dm_.RemoveTasks(Imei), std::runtime_error);
+  EXPECT_THROW(dm_.RemoveTask(Imei, 1), std::runtime_error);
+  EXPECT_EQ(dm_.QueuedTaskCount(), 0);
   EXPECT_NO_THROW(dm_.DelTask(Imei));
   EXPECT_NO_THROW(dm_.Release(Imei));
 }
@@ -358,6 +479,8 @@ TEST_P(TaskDb, FailingStatementsWriteNothing) {
   EXPECT_EQ(message([&] { dm_.DelOldTaskBlocksOffset(Imei, 1 << 30); }), "delete refused");
   EXPECT_EQ(message([&] { dm_.StopFileTransmit(Imei); }), "delete refused");
   EXPECT_EQ(message([&] { dm_.AddFuelEvent(FuelEvent{}); }), "fuel refused");
+  EXPECT_EQ(message([&] { dm_.RemoveTasks(Imei); }), "delete refused");
+  EXPECT_EQ(message([&] { dm_.RemoveTask(Imei, dm_.ListTasks(Imei).at(0).n); }), "delete refused");
   EXPECT_NO_THROW(dm_.DelTask(Imei));
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
@@ -365,6 +488,46 @@ TEST_P(TaskDb, FailingStatementsWriteNothing) {
   Table t(*this);
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 2);
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 0);
+}
+
+TEST_P(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
+  dm_.Hold(Imei);
+  EXPECT_THROW(dm_.AddTogether([&] {
+    AddBlock(dm_, Imei, 0, 1024);
+    AddBlock(dm_, Imei, 1, 1024);
+    throw std::runtime_error("the upload's request was cut short");
+  }),
+               std::runtime_error);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 0) << "the counts follow the rollback";
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).BLK_NUM, -1);
+
+  // Ended by a kill half-way: nothing of it is in the file.
+  AddCommand(dm_, Imei, "before");
+  dm_.Close();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const auto dm = OpenAnother();
+    dm->AddTogether([&] {
+      AddBlock(*dm, Imei, 0, 1024);
+      AddBlock(*dm, Imei, 1, 1024);
+      ::kill(::getpid(), SIGKILL);
+    });
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  Open();
+  dm_.Hold(Imei);
+  EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 0);
+
+  dm_.AddTogether([&] {
+    AddBlock(dm_, Imei, 0, 1024);
+    AddBlock(dm_, Imei, 1, 1024);
+  });
+  EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 2);
 }
 
 TEST_P(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -24,6 +25,51 @@ constexpr std::uint8_t CodecAvl = 2, CodecPing = 5, CodecAnswer = 6;
 constexpr std::uint8_t KindVersion = 0x0C, KindFileBlock = 0x06, KindIdentify = 0x02;
 /// A complete frame on the wire: signature, length, payload, checksum.
 constexpr std::size_t FrameOverhead = 8;
+
+/// Longest text command looked for.
+constexpr std::size_t MaxTextCommand = 255;
+
+/// Lines of the commands received, from every terminal, one whole line at a time.
+class CommandLog {
+ public:
+  explicit CommandLog(const std::string& path) : file_(std::fopen(path.c_str(), "a")) {
+    if (!file_) throw std::runtime_error("cannot open " + path);
+  }
+  ~CommandLog() { std::fclose(file_); }
+  CommandLog(const CommandLog&) = delete;
+  CommandLog& operator=(const CommandLog&) = delete;
+
+  void Line(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    std::fputs(line.c_str(), file_);
+    std::fputc('\n', file_);
+    std::fflush(file_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::FILE* file_;
+};
+
+/// Lower-case hexadecimal text of `bytes`.
+std::string Hex(Bytes bytes) {
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const std::uint8_t b : bytes) {
+    out += Digits[b >> 4];
+    out += Digits[b & 15];
+  }
+  return out;
+}
+
+/// Milliseconds since 1970, to compare arrivals with what queued them.
+long long UnixMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsText(std::uint8_t c) { return c >= 0x20 && c < 0x7F; }
 
 /// `seconds` as a clock duration.
 Clock::duration Micros(double seconds) {
@@ -62,47 +108,11 @@ ByteVec VersionAnswer() {
   return a;
 }
 
-/// The commands log: one line per command of a kind the simulator does not know, written
-/// whole and flushed, so a run that is killed still leaves what it received.
-class CommandLog {
- public:
-  explicit CommandLog(const std::string& path) {
-    if (path.empty()) return;
-    file_ = std::fopen(path.c_str(), "w");
-    if (!file_) throw std::runtime_error("cannot write " + path);
-  }
-  ~CommandLog() {
-    if (file_) std::fclose(file_);
-  }
-  CommandLog(const CommandLog&) = delete;
-  CommandLog& operator=(const CommandLog&) = delete;
-
-  void Write(std::uint64_t imei, Bytes cmd) {
-    if (!file_) return;
-    static constexpr char Hex[] = "0123456789abcdef";
-    std::string line = std::to_string(imei) + ' ';
-    for (const std::uint8_t b : cmd) {
-      line += Hex[b >> 4];
-      line += Hex[b & 15];
-    }
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    line += ' ' + std::to_string(ms.count()) + '\n';
-    std::lock_guard lock(mutex_);
-    std::fputs(line.c_str(), file_);
-    std::fflush(file_);
-  }
-
- private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-};
-
 class Terminal : public std::enable_shared_from_this<Terminal> {
  public:
-  Terminal(asio::any_io_executor ex, const Options& o, Summary& s, CommandLog& log,
-           const tcp::resolver::results_type& server, std::uint64_t imei, Clock::time_point start)
-      : socket_(ex), wake_(ex), o_(o), s_(s), log_(log), server_(server), imei_(imei), start_(start), rng_(imei) {}
+  Terminal(asio::any_io_executor ex, const Options& o, Summary& s, const tcp::resolver::results_type& server,
+           std::uint64_t imei, Clock::time_point start, CommandLog* log)
+      : socket_(ex), wake_(ex), o_(o), s_(s), server_(server), imei_(imei), start_(start), log_(log), rng_(imei) {}
 
   asio::any_io_executor Executor() { return socket_.get_executor(); }
 
@@ -298,6 +308,17 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         pos += total;
         continue;
       }
+      if (log_ && IsText(p[0])) {
+        std::size_t end = 0;
+        while (end < avail && end < MaxTextCommand && IsText(p[end]) && p[end] != ';') ++end;
+        if (end < avail && p[end] == ';') {
+          ++s_.textCommands;
+          log_->Line(std::to_string(imei_) + " text " + std::string(reinterpret_cast<const char*>(p), end + 1));
+          pos += end + 1;
+          continue;
+        }
+        if (end == avail && avail < MaxTextCommand) break;  // the ';' may be on its way
+      }
       ++s_.unparsedBytes;
       ++pos;
     }
@@ -320,8 +341,13 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         ++s_.fileBlocks;
         // 06, type, file size (4), block offset (4), block length (2), bytes.
         if (cmd.size() < 12) break;
-        const std::uint64_t next =
-            std::uint64_t{LoadBE<std::uint32_t>(cmd.data() + 6)} + LoadBE<std::uint16_t>(cmd.data() + 10);
+        const std::uint32_t offset = LoadBE<std::uint32_t>(cmd.data() + 6);
+        const std::uint16_t length = LoadBE<std::uint16_t>(cmd.data() + 10);
+        const std::uint64_t next = std::uint64_t{offset} + length;
+        if (log_)
+          log_->Line(std::to_string(imei_) + " block " + std::to_string(cmd[1]) + " " +
+                     std::to_string(LoadBE<std::uint32_t>(cmd.data() + 2)) + " " + std::to_string(offset) + " " +
+                     std::to_string(length));
         ByteVec a{KindFileBlock, cmd[1]};
         PutBE(a, next, 4);
         answers_.push_back(std::move(a));
@@ -332,7 +358,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         break;
       default:
         ++s_.otherCommands;
-        log_.Write(imei_, cmd);
+        if (log_) log_->Line(std::to_string(imei_) + " other " + Hex(cmd) + " " + std::to_string(UnixMillis()));
     }
   }
 
@@ -340,10 +366,10 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
   asio::steady_timer wake_;  ///< the talker sleeps on it; the reader cancels it
   const Options& o_;
   Summary& s_;
-  CommandLog& log_;
   const tcp::resolver::results_type& server_;
   std::uint64_t imei_;
   Clock::time_point start_;
+  CommandLog* log_;
   std::mt19937 rng_;
   bool open_ = true;
   bool ok_ = false;
@@ -412,7 +438,8 @@ std::string Summary::Text() const {
             " keep-alives, " + n(answersSent) + " answers, " + n(bytesSent) + " bytes");
   t += line("received: " + n(bytesReceived) + " bytes, " + n(commandsReceived) + " commands (" + n(versionRequests) +
             " version requests, " + n(fileBlocks) + " file blocks, " + n(identifyRequests) + " identification requests, " +
-            n(otherCommands) + " other), " + n(unparsedBytes) + " bytes not understood");
+            n(otherCommands) + " other), " + n(textCommands) + " text commands, " + n(unparsedBytes) +
+            " bytes not understood");
   const double secs = seconds > 0 ? seconds : 1;
   t += line("elapsed " + std::to_string(seconds) + " s, " + std::to_string(static_cast<long long>(recordsSent / secs)) +
             " records/s");
@@ -430,12 +457,14 @@ void Run(const Options& o, Summary& s) {
     servers.push_back(tcp::resolver(ioc).resolve(o.host.substr(from, comma - from), std::to_string(o.port), ec));
     from = comma + 1;
   }
-  CommandLog log(o.commandsLog);
+  std::optional<CommandLog> log;
+  if (!o.logCommands.empty()) log.emplace(o.logCommands);
   const Clock::time_point t0 = Clock::now();
   const int rate = std::max(1, o.connectRate);
   for (int i = 0; i < o.terminals; ++i) {
     const auto start = t0 + std::chrono::microseconds(static_cast<long long>(i) * 1000000 / rate);
-    auto t = std::make_shared<Terminal>(asio::make_strand(ioc), o, s, log, servers[static_cast<std::size_t>(i) % servers.size()], o.firstImei + static_cast<std::uint64_t>(i), start);
+    auto t = std::make_shared<Terminal>(asio::make_strand(ioc), o, s, servers[static_cast<std::size_t>(i) % servers.size()],
+                                        o.firstImei + static_cast<std::uint64_t>(i), start, log ? &*log : nullptr);
     asio::co_spawn(t->Executor(), [t]() { return t->Run(); }, asio::detached);
   }
   std::vector<std::thread> pool;

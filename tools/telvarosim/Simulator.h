@@ -25,7 +25,6 @@ struct Options {
   /// until `duration` ends; 0: one connection only. Hanging up shuts the sending side
   /// first and reads until the server closes, so nothing sent to it is lost.
   double reconnect = 0.0;
-  std::string commandsLog;   ///< file receiving "IMEI HEX-BYTES UNIX-MS" for every unknown command
   double keepAlive = 0.0;    ///< seconds between keep-alive frames; 0: none
   int split = 1;             ///< writes per message (a frame cut into this many pieces)
   int splitGapMs = 2;        ///< pause between the pieces of a split message
@@ -34,6 +33,11 @@ struct Options {
   int threads = 1;           ///< I/O threads of the simulator
   bool waitForOk = true;     ///< send data only after the handshake reply
   double linger = 0.5;       ///< seconds to keep reading after the last frame
+  /// When set, every command received is appended to this file as a line: the IMEI,
+  /// then "block TYPE SIZE OFFSET LENGTH" for an upload block, "text TEXT" for a text
+  /// command, which is then taken to end with ';', or "other HEX UNIX-MS" for a command
+  /// of another kind (its bytes, and when it arrived).
+  std::string logCommands;
 };
 
 /// Counters of one run; every field is updated by the terminals as they go.
@@ -43,7 +47,7 @@ struct Summary {
   std::atomic<std::uint64_t> framesSent{0}, recordsSent{0}, keepAlivesSent{0}, answersSent{0};
   std::atomic<std::uint64_t> bytesSent{0}, bytesReceived{0};
   std::atomic<std::uint64_t> commandsReceived{0}, versionRequests{0}, fileBlocks{0},
-      identifyRequests{0}, otherCommands{0}, unparsedBytes{0};
+      identifyRequests{0}, otherCommands{0}, textCommands{0}, unparsedBytes{0};
   double seconds = 0;
 
   /// A few lines for people.
