@@ -45,6 +45,7 @@ class PgTaskStore final : public TaskDatabase {
   bool IsOpen() const override;
   /// True while the database is reachable: the pool and the notification connection stand.
   bool Connected() const;
+  bool Reachable() const override { return Connected(); }
   /// This instance's number in TaskInstances; 0 while closed.
   std::int64_t Instance() const;
   /// Statements sent to the database since it was opened.

@@ -41,6 +41,8 @@ class TaskDatabase : public TaskStore {
   virtual bool IsOpen() const = 0;
   /// Closes the database; every operation but DelTask then throws.
   virtual void Close() noexcept = 0;
+  /// True while the database can be used: open, and for a database server, connected.
+  virtual bool Reachable() const { return IsOpen(); }
   /// The fuel report rows for a request "...*START*END*", dates in the report format;
   /// throws std::invalid_argument for a missing or invalid date.
   virtual std::string GetFuelReport(std::string_view request) = 0;
