@@ -187,6 +187,7 @@ void TfMain::OpenTaskDatabase() {
   const TaskOptions options{.format = ReportFormatOf(Settings),
                             .commandTtl = std::chrono::seconds(Settings.CommandTTLSec),
                             .log = &log_,
+                            .expired = metrics_ ? &metrics_->tasksExpired : nullptr,
                             .now = {}};
   if (tasks_ == &dm_) {
     try {

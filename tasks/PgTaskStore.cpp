@@ -712,6 +712,7 @@ TaskBlock PgTaskStore::GetFirstTaskBlock(std::string_view id) {
       it->second.stale = true;
   }
   held_->Counted(id, k.gen, count);
+  if (d.options.expired) d.options.expired->Add(expired.size());
   for (std::string& line : expired) d.Log(std::move(line));
   return block;
 }
@@ -907,6 +908,7 @@ int PgTaskStore::RemoveExpired() {
   std::shared_lock lock(state_);
   Impl& d = Db();
   const pg::Rows rows = d.Run(Expire, pg::Params().Time(d.Now()));
+  if (d.options.expired) d.options.expired->Add(static_cast<std::uint64_t>(rows.Count()));
   for (int r = 0; r < rows.Count(); ++r)
     d.Log(ExpiredLine(rows.Int(r, 0), rows.Bytes(r, 1), static_cast<std::int32_t>(rows.Int(r, 2)),
                       static_cast<std::int32_t>(rows.Int(r, 3)), static_cast<std::size_t>(rows.Int(r, 4))));

@@ -260,6 +260,7 @@ void TDM::RemoveExpired(sqlite::Statement& statement, std::string_view id, std::
 }
 
 void TDM::Tell(std::vector<std::string>& lines) const {
+  if (options_.expired) options_.expired->Add(lines.size());
   if (!options_.log) return;
   for (std::string& line : lines) options_.log->Append(std::move(line));
 }

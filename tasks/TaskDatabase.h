@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Metrics.h"
 #include "base/OperatorLog.h"
 #include "protocol/TaskStore.h"
 #include "tasks/FuelReport.h"
@@ -30,6 +31,7 @@ struct TaskOptions {
   ReportFormat format{};                ///< of the fuel report
   std::chrono::seconds commandTtl{0};   ///< lifetime of a queued plain command; 0: none
   OperatorLog* log = nullptr;           ///< where removed expired tasks are told; null: nowhere
+  Counter* expired = nullptr;           ///< counts the removed expired tasks; null: none
   std::function<SystemTime()> now{};    ///< the clock of lifetimes; empty: the system clock
 };
 

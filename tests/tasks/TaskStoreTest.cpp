@@ -558,7 +558,8 @@ TEST_P(TaskDb, CommandsPastTheirLifetimeAreRemovedInsteadOfHandedOut) {
   OperatorLog log;
   SystemTime now = std::chrono::system_clock::now();
   const auto clock = [&now] { return now; };
-  Reopen({.commandTtl = 60s, .log = &log, .now = clock});
+  Counter expired;
+  Reopen({.commandTtl = 60s, .log = &log, .expired = &expired, .now = clock});
   dm_.Hold(Imei);
   AddCommand(dm_, Imei, "a");                                  // 1: the command lifetime
   EXPECT_EQ(dm_.AddCommand(Imei, "bb", 10s), 2);               // a lifetime of its own
@@ -580,6 +581,7 @@ TEST_P(TaskDb, CommandsPastTheirLifetimeAreRemovedInsteadOfHandedOut) {
   EXPECT_EQ(dm_.RemoveExpired(), 1);
   EXPECT_EQ(dm_.CountCommandsFor("other"), 0);
   EXPECT_EQ(dm_.RemoveExpired(), 0);
+  EXPECT_EQ(expired.Value(), 3u) << "two handed-out misses and one swept";
   auto lines = log.Lines();
   lines.erase(lines.begin());
   EXPECT_EQ(lines, (std::vector<std::string>{"Removed expired task 2 of 352093081234567 (command, 2 bytes)",
