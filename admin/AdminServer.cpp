@@ -26,6 +26,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "protocol/TerminalParser.h"
+
 namespace telvaro {
 namespace {
 
@@ -165,6 +167,84 @@ std::optional<std::int64_t> TaskNumber(std::string_view text) {
   return n;
 }
 
+/// The longest command a request may queue, bytes.
+constexpr std::size_t MaxCommandBytes = 65000;
+/// The longest lifetime a request may give a command: a year, in seconds.
+constexpr std::int64_t MaxTtlSeconds = 365ll * 86400;
+
+/// Bytes from hexadecimal text (either case, no separators); none when it is not that.
+std::optional<std::string> FromHex(std::string_view hex) {
+  if (hex.size() % 2 != 0) return std::nullopt;
+  std::string out;
+  out.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    unsigned v = 0;
+    const auto [end, ec] = std::from_chars(hex.data() + i, hex.data() + i + 2, v, 16);
+    if (ec != std::errc() || end != hex.data() + i + 2) return std::nullopt;
+    out.push_back(static_cast<char>(v));
+  }
+  return out;
+}
+
+/// A command to queue, read from a request body.
+struct NewCommand {
+  std::string bytes;
+  std::optional<std::chrono::seconds> ttl;
+};
+
+/// Reads {"text"|"hex"|"frame": ..., "ttl": seconds}: the command as it is written, as
+/// hexadecimal bytes written as they are, or as the hexadecimal body of a command that
+/// is framed for the terminal here. `error` says what is wrong when nothing is returned.
+std::optional<NewCommand> ReadCommand(std::string_view id, const std::string& body, std::string& error) {
+  const Json j = Json::parse(body, nullptr, false);
+  if (!j.is_object()) {
+    error = "the body is not a JSON object";
+    return std::nullopt;
+  }
+  NewCommand c;
+  int given = 0;
+  for (const auto& [key, value] : j.items()) {
+    if (key == "ttl") {
+      if (!value.is_number_integer() || value.get<std::int64_t>() <= 0 || value.get<std::int64_t>() > MaxTtlSeconds) {
+        error = fmt::format("ttl must be whole seconds from 1 to {}", MaxTtlSeconds);
+        return std::nullopt;
+      }
+      c.ttl = std::chrono::seconds(value.get<std::int64_t>());
+      continue;
+    }
+    if (key != "text" && key != "hex" && key != "frame") {
+      error = "unknown field " + key;
+      return std::nullopt;
+    }
+    if (!value.is_string()) {
+      error = key + " must be a string";
+      return std::nullopt;
+    }
+    ++given;
+    const std::string& text = value.get_ref<const std::string&>();
+    if (key == "text") {
+      c.bytes = text;
+    } else {
+      std::optional<std::string> bytes = FromHex(text);
+      if (!bytes) {
+        error = key + " is not hexadecimal bytes";
+        return std::nullopt;
+      }
+      c.bytes = key == "hex" ? std::move(*bytes)
+                             : std::string(TParserKrestel::MakeCommand(id, AsBytes(*bytes)).WireBytes());
+    }
+  }
+  if (given != 1) {
+    error = "give the command as exactly one of text, hex and frame";
+    return std::nullopt;
+  }
+  if (c.bytes.empty() || c.bytes.size() > MaxCommandBytes) {
+    error = fmt::format("the command must have 1 to {} bytes", MaxCommandBytes);
+    return std::nullopt;
+  }
+  return c;
+}
+
 /// Why `address` cannot be listened at when it does not resolve; "" when it does.
 std::string ResolveProblem(const std::string& address) {
   addrinfo hints{};
@@ -236,7 +316,7 @@ std::optional<Route> Match(std::string_view path) {
   if (parts.size() == 1 && parts[0] == "healthz") return Route{K::Health, {"GET"}, {}, {}};
   if (parts.size() == 1 && parts[0] == "terminals") return Route{K::Terminals, {"GET"}, {}, {}};
   if (parts.size() == 3 && parts[0] == "terminals" && parts[2] == "tasks")
-    return Route{K::Tasks, {"GET", "DELETE"}, parts[1], {}};
+    return Route{K::Tasks, {"GET", "POST", "DELETE"}, parts[1], {}};
   if (parts.size() == 4 && parts[0] == "terminals" && parts[2] == "tasks")
     return Route{K::Task, {"DELETE"}, parts[1], parts[3]};
   return std::nullopt;
@@ -254,6 +334,7 @@ struct AdminServer::Impl {
   void Terminals(httplib::Response& res) const;
   void ListTasks(std::string_view id, httplib::Response& res) const;
   void RemoveTasks(std::string_view id, httplib::Response& res) const;
+  void AddCommand(std::string_view id, const std::string& body, httplib::Response& res) const;
   void RemoveTask(std::string_view id, std::int64_t n, httplib::Response& res) const;
   /// The answer for a task database operation that threw.
   void TaskDatabaseFailed(const std::exception& e, httplib::Response& res) const;
@@ -301,6 +382,7 @@ void AdminServer::Impl::Handle(const httplib::Request& req, httplib::Response& r
   if (!ValidId(route->id)) return Error(res, 400, "not a terminal ID: " + std::string(route->id));
   if (route->kind == K::Tasks) {
     if (method == "GET") return ListTasks(route->id, res);
+    if (method == "POST") return AddCommand(route->id, req.body, res);
     return RemoveTasks(route->id, res);
   }
   const auto n = TaskNumber(route->number);
@@ -327,7 +409,7 @@ bool AdminServer::Impl::Authorized(const httplib::Request& req, httplib::Respons
 
 void AdminServer::Impl::Health(httplib::Response& res) const {
   const bool listening = sources.terminals->Active();
-  const bool taskDatabase = sources.tasks->IsOpen();
+  const bool taskDatabase = sources.tasks->Reachable();
   const char* central = "off";
   switch (sources.centralDatabase()) {
     case CentralDatabaseState::Off: break;
@@ -375,6 +457,20 @@ void AdminServer::Impl::ListTasks(std::string_view id, httplib::Response& res) c
                       {"size", t.size},
                       {"queued_at", t.queuedAt ? Json(IsoTime(*t.queuedAt)) : Json(nullptr)}});
     Reply(res, 200, list);
+  } catch (const std::exception& e) {
+    TaskDatabaseFailed(e, res);
+  }
+}
+
+void AdminServer::Impl::AddCommand(std::string_view id, const std::string& body, httplib::Response& res) const {
+  std::string error;
+  const std::optional<NewCommand> c = ReadCommand(id, body, error);
+  if (!c) return Error(res, 400, error);
+  try {
+    const std::int64_t n = sources.tasks->AddCommand(id, c->bytes, c->ttl);
+    sources.log->Append(fmt::format("Queued task {} of {} (command, {})", n, id,
+                                    Count(static_cast<int>(c->bytes.size()), "byte")));
+    Reply(res, 201, {{"n", n}});
   } catch (const std::exception& e) {
     TaskDatabaseFailed(e, res);
   }

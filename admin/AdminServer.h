@@ -34,7 +34,7 @@ struct AdminSources {
   OperatorLog* log = nullptr;                ///< the removal lines
   const MetricsRegistry* metrics = nullptr;  ///< rendered for /metrics
   const TerminalServer* terminals = nullptr;
-  TDM* tasks = nullptr;
+  TaskDatabase* tasks = nullptr;
   std::function<CentralDatabaseState()> centralDatabase;
 };
 

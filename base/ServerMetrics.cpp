@@ -21,6 +21,8 @@ ServerMetrics::ServerMetrics(Sources s)
       messagesRefused(registry.AddCounter("telvaro_messages_refused_total",
                                           "Terminal messages refused; each ended its connection.")),
       commandsWritten(registry.AddCounter("telvaro_commands_written_total", "Commands written to terminals.")),
+      tasksExpired(registry.AddCounter("telvaro_tasks_expired_total",
+                                       "Queued tasks removed unwritten at the end of their lifetime.")),
       dataPipeRecordsSent(registry.AddCounter("telvaro_data_pipe_records_sent_total",
                                               "Records queued for data pipe clients, one per record and client.")),
       dbConnected(registry.AddGauge("telvaro_db_connected", "1 while the central database is connected.")),

@@ -29,6 +29,7 @@ struct ServerMetrics {
   Counter& recordsReceived;
   Counter& messagesRefused;
   Counter& commandsWritten;
+  Counter& tasksExpired;
   Counter& dataPipeRecordsSent;
   Gauge& dbConnected;
   Counter& dbRecordsWritten;

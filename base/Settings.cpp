@@ -148,6 +148,17 @@ std::optional<DbLogin> LoadSettings(const std::string& iniFileName, const std::s
   s.Identify = ini.ReadBool("Server", "Identify", false);
   s.ReconInterval = static_cast<std::int32_t>(ini.ReadInt64("Server", "ReconInterval", 600000, 0, INT32_MAX));
   s.TrimMemory = ini.ReadBool("Server", "TrimMemory", false);
+  s.ProxyProtocol = ini.ReadBool("Server", "ProxyProtocol", false);
+
+  s.Store = IniFile::Lower(IniFile::Trim(ini.ReadString("Tasks", "Store", "sqlite")));
+  if (s.Store != "sqlite" && s.Store != "postgresql") {
+    ini.NoteValue("Tasks", "Store", "is neither sqlite nor postgresql; using sqlite");
+    s.Store = "sqlite";
+  }
+  s.Connection = ini.ReadString("Tasks", "Connection", "");
+  s.LeaseSec = static_cast<std::int32_t>(ini.ReadInt64("Tasks", "LeaseSec", 60, 5, 86400));
+  s.CommandTTLSec = static_cast<std::int32_t>(ini.ReadInt64("Tasks", "CommandTTLSec", 0, 0, INT32_MAX));
+
   if (std::string f = ini.ReadString("Server", "LogFile", ""); !f.empty())
     s.LogFile = f.front() == '/' ? std::move(f) : s.ProgramDir + f;
 

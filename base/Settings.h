@@ -28,6 +28,7 @@ struct TSettings {
   bool Identify = false;
   std::int32_t ReconInterval = 600000;        ///< data pipe restart, ms; 0 never
   bool TrimMemory = false;                    ///< return freed heap to the system every 20 s
+  bool ProxyProtocol = false;                 ///< terminal connections start with a PROXY v2 header
   std::string LogFile;                        ///< lasting copy of the operator log; "": none; absolute path
 
   // [DB]
@@ -35,6 +36,12 @@ struct TSettings {
   std::int32_t ReconnectSec = 10;
   std::int32_t QueueLimit = 1000000;
   std::int32_t TimeoutSec = 30;               ///< login and answer time-out of the central database
+
+  // [Tasks]
+  std::string Store = "sqlite";               ///< "sqlite" (upd_sw.mdb) or "postgresql"
+  std::string Connection;                     ///< libpq connection string of the PostgreSQL store
+  std::int32_t LeaseSec = 60;                 ///< a dead instance's taken tasks are free after this
+  std::int32_t CommandTTLSec = 0;             ///< lifetime of a queued command; 0: none
 
   // [Http]
   std::string HttpAddress = "127.0.0.1";

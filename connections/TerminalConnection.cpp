@@ -9,6 +9,8 @@ namespace telvaro {
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
     : env_(env), parser_(env.parser, env.store, *env.files), peer_(std::move(peer)) {}
 
+TerminalConnection::~TerminalConnection() { ReleaseHeld(); }
+
 bool TerminalConnection::Parse(Bytes message) {
   const double limitDays = std::chrono::duration<double>(env_.identifyLimit).count() / 86400.0;
   if (Identifying() && parser_.IdentSentAt != 0 && NowLocal() - parser_.IdentSentAt > limitDays) return false;
@@ -35,6 +37,7 @@ bool TerminalConnection::Parse(Bytes message) {
       DropNewest();
       return false;
     }
+    HoldIdentity();
   }
   heldRecords_ += batch.records.size();
   if (Identifying() && batch.code == PACKET_HANDSHAKE) {
@@ -139,6 +142,7 @@ bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClie
 }
 
 void TerminalConnection::End() {
+  ReleaseHeld();
   Log("Thread ended with " + peer_);
   try {
     SendToUserMessage(evDisconnect, 0, identity_);
@@ -170,6 +174,19 @@ void TerminalConnection::ClearHeld() noexcept {
 }
 
 bool TerminalConnection::Identifying() const noexcept { return env_.parser.keys != nullptr; }
+
+void TerminalConnection::HoldIdentity() {
+  if (!env_.store) return;
+  ReleaseHeld();
+  heldId_ = identity_;
+  env_.store->Hold(heldId_);
+}
+
+void TerminalConnection::ReleaseHeld() noexcept {
+  if (heldId_.empty()) return;
+  env_.store->Release(heldId_);
+  heldId_.clear();
+}
 
 void TerminalConnection::SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId) {
   TNTMobile m;

@@ -42,6 +42,7 @@ struct ConnectionEnv {
   /// Longest wait for the answer to an identification request.
   std::chrono::milliseconds identifyLimit{std::chrono::seconds(30)};
   bool toDatabase = true;              ///< data-frame records go to the database queue
+  bool proxyProtocol = false;          ///< every connection starts with a PROXY v2 header
   std::size_t queueLimit = 1000000;    ///< records the database queue holds at most
   /// What the parsers read; terminals are identified when it holds a key table.
   ParserContext parser;
@@ -52,6 +53,8 @@ struct ConnectionEnv {
 class TerminalConnection {
  public:
   TerminalConnection(const ConnectionEnv& env, std::string peer);
+  /// Releases the terminal it held in the task store, if End() did not.
+  ~TerminalConnection();
   TerminalConnection(const TerminalConnection&) = delete;
   TerminalConnection& operator=(const TerminalConnection&) = delete;
 
@@ -81,7 +84,8 @@ class TerminalConnection {
   /// When the outstanding identification request was made (local time); 0: none.
   TDateTime IdentificationSentAt() const noexcept { return Identifying() ? parser_.IdentSentAt : 0; }
 
-  /// The end-of-connection announcement: the log line and the disconnection record.
+  /// The end-of-connection announcement: the log line and the disconnection record;
+  /// the task store is told the terminal is no longer held here.
   void End();
 
   /// Frees the batches' storage while the connection is idle.
@@ -90,6 +94,8 @@ class TerminalConnection {
   /// The `ID` of the first record of the latest batch; empty before the first.
   const std::string& Identity() const noexcept { return identity_; }
   const std::string& Peer() const noexcept { return peer_; }
+  /// The terminal's own address, when a balancer relays the connection.
+  void SetPeer(std::string peer) { peer_ = std::move(peer); }
   TParserKrestel& Parser() noexcept { return parser_; }
 
  private:
@@ -100,6 +106,9 @@ class TerminalConnection {
   };
 
   bool Identifying() const noexcept;
+  /// Tells the task store this connection now serves `identity_` instead of `heldId_`.
+  void HoldIdentity();
+  void ReleaseHeld() noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
   /// Routes one batch; false at a refusal.
@@ -115,6 +124,7 @@ class TerminalConnection {
   std::vector<TNTMobile> spare_;    ///< a routed batch's storage, reused by the next
   std::string commandFor_;          ///< ID of the first record of the batch the command follows
   std::string identity_;
+  std::string heldId_;  ///< the ID held in the task store; empty: none
   std::string peer_;
 };
 

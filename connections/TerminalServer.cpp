@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 
 #include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/ProxyHeader.h"
 #include "protocol/StreamFramer.h"
 
 namespace telvaro {
@@ -28,6 +32,8 @@ using SystemClock = std::chrono::system_clock;
 
 /// Pause after a refused accept (out of descriptors), so the listener never spins.
 constexpr auto AcceptRetryPause = std::chrono::milliseconds(100);
+/// How long a balancer may take to send the PROXY header of a new connection.
+constexpr auto ProxyHeaderTimeout = std::chrono::seconds(10);
 /// Keep-alive timing: a dead link ends after about 4 minutes of silence.
 constexpr int KeepIdleSeconds = 120;
 constexpr int KeepIntervalSeconds = 30;
@@ -101,8 +107,9 @@ struct Session {
   Clock::time_point heldSince;     ///< when the oldest batch held in a pause arrived
   std::list<std::shared_ptr<Session>>::iterator entry;
 
-  // What a snapshot shows; `id` is written on the strand under the server's lock.
-  const std::uint16_t peerPort;
+  // What a snapshot shows; `id`, the peer and its port are written on the strand
+  // under the server's lock.
+  std::uint16_t peerPort;
   const SystemClock::time_point since = SystemClock::now();
   std::string id;                                ///< the connection's identity as last published
   std::atomic<SystemClock::rep> lastMessage{0};  ///< system clock ticks; 0 before the first message
@@ -142,6 +149,9 @@ struct TerminalServer::Impl {
   /// Reads and parses until the connection must end; true when the peer is gone (or
   /// the server is stopping), so nothing more may be written.
   asio::awaitable<bool> Converse(std::shared_ptr<Session> s);
+  /// Reads the PROXY header a balancer puts first and takes the terminal's address
+  /// from it; false (with a log line) when there is no valid one.
+  asio::awaitable<bool> ReadProxyHeader(Session& s);
   /// One complete message: parsed, then a command fetched for it or its batch routed.
   /// False when the connection must end.
   bool Take(const std::shared_ptr<Session>& s, Bytes message, Clock::time_point arrived);
@@ -255,8 +265,60 @@ void TerminalServer::Impl::ConnectionError(const Session& s, const std::string& 
   }
 }
 
+asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
+  using namespace asio::experimental::awaitable_operators;
+  constexpr auto Await = asio::experimental::as_tuple(asio::use_awaitable);
+  const auto refuse = [&](const std::string& why) {
+    env.log->Append("No valid PROXY header from " + s.conn.Peer() + ": " + why);
+  };
+  std::array<std::uint8_t, ProxyFixedSize + MaxProxyBody> header;
+  std::size_t received = 0;
+  s.watch.expires_after(ProxyHeaderTimeout);
+  for (;;) {
+    const ProxyParse r = ParseProxyHeader(Bytes(header.data(), received));
+    if (r.status == ProxyParse::Status::Bad) {
+      refuse(r.error);
+      co_return false;
+    }
+    if (r.status == ProxyParse::Status::Complete) {
+      s.watch.cancel();
+      const ProxyHeader& h = r.header;
+      if (!h.HasAddress()) co_return true;
+      std::string peer;
+      if (h.family == ProxyHeader::Family::Inet) {
+        asio::ip::address_v4::bytes_type a;
+        std::copy_n(h.source.begin(), a.size(), a.begin());
+        peer = asio::ip::address_v4(a).to_string();
+      } else {
+        asio::ip::address_v6::bytes_type a;
+        std::copy_n(h.source.begin(), a.size(), a.begin());
+        peer = asio::ip::address_v6(a).to_string();
+      }
+      std::lock_guard lock(mutex);
+      s.conn.SetPeer(std::move(peer));
+      s.peerPort = h.sourcePort;
+      co_return true;
+    }
+    // Never more than the header still needs: the bytes after it are the framer's.
+    const auto read = co_await (
+        s.socket.async_read_some(asio::buffer(header.data() + received, r.needed), Await) ||
+        s.watch.async_wait(Await));
+    if (read.index() == 1) {
+      if (!s.closing) refuse("none within " + std::to_string(ProxyHeaderTimeout.count()) + " s");
+      co_return false;
+    }
+    const auto [ec, n] = std::get<0>(read);
+    if (ec) {
+      if (ec != asio::error::eof && !s.closing) ConnectionError(s, ec.message());
+      co_return false;
+    }
+    received += n;
+  }
+}
+
 asio::awaitable<bool> TerminalServer::Impl::Converse(std::shared_ptr<Session> sp) {
   Session& s = *sp;
+  if (env.proxyProtocol && !co_await ReadProxyHeader(s)) co_return true;
   while (!s.over) {
     // Wait with no buffer held, so an idle connection costs only its socket and state.
     std::error_code ec;

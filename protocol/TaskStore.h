@@ -1,7 +1,9 @@
 #pragma once
 // What the protocol layer needs of the data module: the per-terminal task queue and
 // the fuel-event journal. The data module implements it over its database; tests may
-// use the real one in a temporary directory.
+// use the real one in a temporary directory. Where several server processes share one
+// store, a terminal's tasks are handed out only by the process whose connection holds
+// the terminal: the connections say when they start and stop holding one.
 
 #include <cstdint>
 #include <functional>
@@ -89,6 +91,11 @@ class TaskStore {
 
   virtual void AddFuelEvent(const FuelEvent& e) = 0;
 
+  /// A connection of this process now serves terminal `id`: from here on this process
+  /// hands out the terminal's tasks. Called once per connection and ID; never throws.
+  virtual void Hold(std::string_view id) noexcept { (void)id; }
+  /// The connection that held `id` ended or moved to another ID. Never throws.
+  virtual void Release(std::string_view id) noexcept { (void)id; }
   /// Runs `add` as one transaction: the tasks it adds are all kept, or none when it
   /// throws (or the process ends) before it returns.
   virtual void AddTogether(const std::function<void()>& add) = 0;

@@ -21,6 +21,7 @@ test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql nats-server
   dpkg-dev lintian
+  haproxy  # the balancer of the cluster test (deploy/cluster-test.sh)
 )
 
 case "${1:-all}" in

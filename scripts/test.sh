@@ -44,6 +44,10 @@ run_suite() {
 echo "== plain build"
 # scripts/run.sh may have configured build/ without the tests and benchmarks.
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO_BUILD_TESTS=ON -DTELVARO_BENCH=ON || status=1
+# Three instances behind HAProxy on one task database: commands through random
+# instances while terminals move, one instance drained and one killed.
+echo "== cluster run (quick)"
+bash deploy/cluster-test.sh --quick build || status=1
 echo "== sanitizer build (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTELVARO_SANITIZE=ON -DTELVARO_BENCH=OFF || status=1

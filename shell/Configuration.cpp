@@ -23,6 +23,7 @@ ConnectionEnv ConnectionEnvOf(const TSettings& s) {
   env.frameTimeout = std::chrono::seconds(std::max(0, s.FrameTimeoutSec));
   // With the stream the database writer reads the stream, not the connections' queue.
   env.toDatabase = !s.NoBase && s.StreamUrl.empty();
+  env.proxyProtocol = s.ProxyProtocol;
   env.queueLimit = static_cast<std::size_t>(std::max(0, s.QueueLimit));
   env.toStream = s.StreamUrl.empty() ? nullptr : &MobilesToStream;
   // Then the data channel takes every instance's records from the stream instead.

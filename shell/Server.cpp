@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <chrono>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -20,6 +21,10 @@ using namespace std::chrono_literals;
 
 constexpr auto RestartDBDelay = 100ms;
 constexpr auto FreeInterval = 20s;
+/// How often tasks past their lifetime are looked for among all terminals.
+constexpr auto ExpiryInterval = 60s;
+/// Pause between attempts to open a shared task database that could not be reached.
+constexpr auto TaskDatabaseRetry = 10s;
 
 // The year of the build, from the compiler's date ("Mmm dd yyyy").
 constexpr std::string_view BuildYear = std::string_view(__DATE__).substr(7, 4);
@@ -43,6 +48,7 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
     : loop_(loop),
       log_(log),
       dm_(dm),
+      tasks_(&dm),
       programDir_(std::move(programDir)),
       showMessage_(std::move(showMessage)),
       hangup_(loop),
@@ -50,7 +56,8 @@ TfMain::TfMain(asio::io_context& loop, OperatorLog& log, TDM& dm, std::string pr
       commandPipe_(loop),
       reconTimer_(loop),
       restartDbTimer_(loop),
-      freeTimer_(loop) {
+      freeTimer_(loop),
+      expiryTimer_(loop) {
   dataPipe_.SetPipeName("TelvaroPipe");
   commandPipe_.SetPipeName("CmdPipe");
   dataPipe_.SetReport(&log_);
@@ -82,6 +89,7 @@ bool TfMain::FormCreate() {
     }
 
     closed_ = false;
+    tasks_ = Settings.Store == "postgresql" ? static_cast<TaskDatabase*>(&sharedTasks_) : &dm_;
     CreateMetrics();
     if (!Settings.NoBase) {
       centralDb_ = MakeCentralDatabase(dbLogin_->client, std::chrono::seconds(Settings.TimeoutSec));
@@ -95,7 +103,7 @@ bool TfMain::FormCreate() {
     CreateStream();
 
     env.log = &log_;
-    env.store = &dm_;
+    env.store = tasks_;
     env.files = &files_;
     env.metrics = metrics_.get();
     terminalServer_ = std::make_unique<TerminalServer>(env);
@@ -127,12 +135,7 @@ bool TfMain::FormCreate() {
     }
   }
 
-  dm_.Close();
-  try {
-    dm_.Open(Settings.ProgramDir + "upd_sw.mdb", ReportFormatOf(Settings));
-  } catch (const std::exception&) {
-  }
-  log_.Append(dm_.IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");
+  OpenTaskDatabase();
   StartAdmin();
 
   if (!Settings.PipeChannel.empty()) {
@@ -158,7 +161,7 @@ bool TfMain::FormCreate() {
       commandPipe_.SetOptions(PipeOptions(Settings));
       commandPipe_.SetPipeName(Settings.CmdChannel);
       commandChannel_ = std::make_unique<TCommandChannel>(
-          dm_, [&dm = dm_](std::string_view r) { return dm.GetFuelReport(r); }, log_,
+          *tasks_, [tasks = tasks_](std::string_view r) { return tasks->GetFuelReport(r); }, log_,
           TCommandOptions{Settings.BLK_SIZE, Settings.DownloadDir});
       commandChannel_->Attach(commandPipe_);
       commandPipe_.SetActive(true);
@@ -181,6 +184,47 @@ bool TfMain::FormCreate() {
     log_.Append("There was some errors during initialization process. Server is ready to work, but can be unstable.");
   }
   return true;
+}
+
+void TfMain::OpenTaskDatabase() {
+  dm_.Close();
+  sharedTasks_.Close();
+  const TaskOptions options{.format = ReportFormatOf(Settings),
+                            .commandTtl = std::chrono::seconds(Settings.CommandTTLSec),
+                            .log = &log_,
+                            .expired = metrics_ ? &metrics_->tasksExpired : nullptr,
+                            .now = {}};
+  if (tasks_ == &dm_) {
+    try {
+      dm_.Open(Settings.ProgramDir + "upd_sw.mdb", options);
+    } catch (const std::exception&) {
+    }
+  } else {
+    const std::chrono::seconds lease(Settings.LeaseSec);
+    try {
+      sharedTasks_.Open(Settings.Connection, options, lease);
+    } catch (const std::exception& e) {
+      log_.Append(std::string("Shared task database: ") + e.what());
+      // Several instances depend on it: keep trying rather than run without it.
+      sharedTasks_.KeepOpening(Settings.Connection, options, lease, TaskDatabaseRetry,
+                               [this] { log_.Append("DB for transmiting files opened"); });
+    }
+  }
+  log_.Append(tasks_->IsOpen() ? "DB for transmiting files opened" : "DB for transmiting files inaccessible");
+  StartExpiryTimer();
+}
+
+void TfMain::StartExpiryTimer() {
+  expiryTimer_.expires_after(ExpiryInterval);
+  expiryTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || closed_) return;
+    try {
+      if (tasks_->IsOpen()) tasks_->RemoveExpired();
+    } catch (const std::exception& e) {
+      log_.Append(std::string("Could not remove expired tasks: ") + e.what());
+    }
+    StartExpiryTimer();
+  });
 }
 
 void TfMain::CreateMobThread() {
@@ -220,7 +264,14 @@ StreamOptions TfMain::StreamOptionsOf() const {
 void TfMain::CreateMetrics() {
   if (Settings.HttpPort == 0 || metrics_) return;
   metrics_ = std::make_unique<ServerMetrics>(ServerMetrics::Sources{
-      .tasksQueued = [&dm = dm_] { return static_cast<double>(dm.QueuedTaskCount()); },
+      .tasksQueued =
+          [this] {
+            try {
+              return static_cast<double>(tasks_->QueuedTaskCount());
+            } catch (const std::exception&) {
+              return std::numeric_limits<double>::quiet_NaN();  // the shared database is out of reach
+            }
+          },
       .dataPipeClients = [this] { return static_cast<double>(dataPipe_.ClientCount()); },
       .dataPipeClientsDropped = [this] { return static_cast<double>(dataPipe_.DroppedClients()); },
       .dbQueueLength = [] { return static_cast<double>(Mobiles.Size()); },
@@ -234,7 +285,7 @@ void TfMain::StartAdmin() {
     if (Settings.HttpPort < 0 || Settings.HttpPort > 65535)
       throw std::out_of_range("Could not open the HTTP port " + port + ": not a TCP port number");
     admin_ = std::make_unique<AdminServer>(
-        AdminSources{&log_, &metrics_->registry, terminalServer_.get(), &dm_, [this] { return CentralState(); }},
+        AdminSources{&log_, &metrics_->registry, terminalServer_.get(), tasks_, [this] { return CentralState(); }},
         AdminOptions{.address = Settings.HttpAddress,
                      .port = static_cast<std::uint16_t>(Settings.HttpPort),
                      .token = Settings.HttpToken});
@@ -331,6 +382,7 @@ void TfMain::FormClose() {
   reconTimer_.cancel();
   restartDbTimer_.cancel();
   freeTimer_.cancel();
+  expiryTimer_.cancel();
 
   try {
     dataPipe_.SetActive(false);
@@ -359,6 +411,7 @@ void TfMain::FormClose() {
   dataChannel_.reset();
   MobilesToSend.Clear();
   dm_.Close();
+  sharedTasks_.Close();
 }
 
 }  // namespace telvaro

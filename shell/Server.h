@@ -19,6 +19,7 @@
 #include "pipes/PipeServer.h"
 #include "pipes/DataChannel.h"
 #include "base/OperatorLog.h"
+#include "tasks/PgTaskStore.h"
 #include "shell/LogFile.h"
 #include "stream/StreamDbFeeder.h"
 #include "stream/StreamFollower.h"
@@ -63,6 +64,9 @@ class TfMain {
   void StartReconTimer();
   void ReconTimerTimer();
   void StartTimerFree();
+  void StartExpiryTimer();
+  /// Opens the task database the settings name; logs whether it could.
+  void OpenTaskDatabase();
   /// The metrics, read by the admin endpoint; made only when it is configured.
   void CreateMetrics();
   /// The admin endpoint; a failure is logged and the server runs on without it.
@@ -74,6 +78,8 @@ class TfMain {
   asio::io_context& loop_;
   OperatorLog& log_;
   TDM& dm_;
+  PgTaskStore sharedTasks_;   ///< the task database of several instances ([Tasks] Store=postgresql)
+  TaskDatabase* tasks_;       ///< the one in use: dm_ or sharedTasks_
   std::string programDir_;
   std::function<void(const std::string&)> showMessage_;
   /// The lasting log; it outlives every other part, so that their last lines reach it.
@@ -102,6 +108,7 @@ class TfMain {
   asio::steady_timer reconTimer_;
   asio::steady_timer restartDbTimer_;
   asio::steady_timer freeTimer_;
+  asio::steady_timer expiryTimer_;
 };
 
 }  // namespace telvaro

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "records/NumberFormat.h"
+#include "records/Text.h"
 #include "tasks/Sqlite.h"
 
 namespace telvaro {
@@ -69,44 +69,21 @@ sqlite::Database OpenTaskDatabase(const std::string& path) {
   db.Exec("PRAGMA wal_autocheckpoint = 10000");
   sqlite::Transaction tx(db);
   db.Exec(Schema);
-  // Files made before tasks kept the time they were queued; their rows keep none.
+  // Files made before tasks kept the time they were queued, or had a lifetime, lack
+  // those columns; their rows keep none.
   if (!HasColumn(db, "TASKS", "QueuedAt")) db.Exec("ALTER TABLE TASKS ADD COLUMN QueuedAt REAL");
+  if (!HasColumn(db, "TASKS", "ExpiresAt")) db.Exec("ALTER TABLE TASKS ADD COLUMN ExpiresAt REAL");
   tx.Commit();
   return db;
 }
+
+/// Seconds since 1970, the lifetimes' unit in the file.
+double UnixSeconds(SystemTime t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
 struct StringHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
-
-void AppendHtml(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-}
-
-// Splits "...*START*END*" into its two dates, read at 00:00 of their day.
-std::pair<TDateTime, TDateTime> ParseReportPeriod(std::string_view request, std::string_view shortDateFormat) {
-  std::string_view dates[2];
-  std::size_t star = request.find('*');
-  for (auto& date : dates) {
-    const std::size_t next =
-        star == std::string_view::npos ? std::string_view::npos : request.find('*', star + 1);
-    if (next == std::string_view::npos)
-      throw std::invalid_argument("fuel report request lacks a start or end date");
-    date = request.substr(star + 1, next - star - 1);
-    star = next;
-  }
-  return {ParseDate(dates[0], shortDateFormat), ParseDate(dates[1], shortDateFormat)};
-}
 
 /// A listed task from the columns ID, "Offset", BLK_SIZE, length(CMD), QueuedAt.
 QueuedTask ListedTask(const sqlite::Statement::Use& q) {
@@ -120,12 +97,24 @@ QueuedTask ListedTask(const sqlite::Statement::Use& q) {
 
 }  // namespace
 
+std::string ExpiredLine(std::int64_t n, std::string_view id, std::int32_t offset, std::int32_t blkSize,
+                        std::size_t bytes) {
+  const char* kind = blkSize >= 0 ? "file block" : offset >= 0 ? "acknowledgement" : "command";
+  return "Removed expired task " + std::to_string(n) + " of " + DisplayText(id) + " (" + kind + ", " +
+         std::to_string(bytes) + " bytes)";
+}
+
 struct TDM::Impl {
   Impl(const std::string& path, std::atomic<std::int64_t>& queued)
       : db(OpenTaskDatabase(path)),
         addTask(db,
-                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File, QueuedAt) "
-                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6, ?7)"),
+                "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD, QE, File, ExpiresAt, QueuedAt) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, 0, ?6, ?7, ?8) RETURNING ID"),
+        expireOf(db,
+                 "DELETE FROM TASKS WHERE DEV_ID = ?1 AND ExpiresAt <= ?2 "
+                 "RETURNING ID, DEV_ID, \"Offset\", BLK_SIZE, length(CMD)"),
+        expireAll(db,
+                  "DELETE FROM TASKS WHERE ExpiresAt <= ?1 RETURNING ID, DEV_ID, \"Offset\", BLK_SIZE, length(CMD)"),
         firstTask(db, "SELECT ID, CMD FROM TASKS WHERE DEV_ID = ?1 ORDER BY BLK_NUM, ID LIMIT 1"),
         markTaken(db, "UPDATE TASKS SET QE = 1 WHERE ID = ?1"),
         delTaken(db, "DELETE FROM TASKS WHERE DEV_ID = ?1 AND QE = 1 AND File = 0"),
@@ -135,7 +124,7 @@ struct TDM::Impl {
         countFiles(db, "SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND File = 1"),
         listTasks(db,
                   "SELECT ID, \"Offset\", BLK_SIZE, length(CMD), QueuedAt FROM TASKS WHERE DEV_ID = ?1 "
-                  "ORDER BY BLK_NUM, ID"),
+                  "AND (ExpiresAt IS NULL OR ExpiresAt > ?2) ORDER BY BLK_NUM, ID"),
         taskOf(db,
                "SELECT ID, \"Offset\", BLK_SIZE, length(CMD), QueuedAt FROM TASKS WHERE DEV_ID = ?1 AND ID = ?2"),
         delAll(db, "DELETE FROM TASKS WHERE DEV_ID = ?1"),
@@ -187,8 +176,8 @@ struct TDM::Impl {
   }
 
   sqlite::Database db;
-  sqlite::Statement addTask, firstTask, markTaken, delTaken, releaseTaken, delOldBlocks, stopFile, countFiles,
-      listTasks, taskOf, delAll, delOne, addFuel, fuelReport;
+  sqlite::Statement addTask, expireOf, expireAll, firstTask, markTaken, delTaken, releaseTaken, delOldBlocks,
+      stopFile, countFiles, listTasks, taskOf, delAll, delOne, addFuel, fuelReport;
   // Rows of TASKS per terminal, kept true by every write, so that a terminal with
   // nothing queued (nearly every batch of every terminal) never reaches SQLite.
   std::unordered_map<std::string, int, StringHash, std::equal_to<>> rows;
@@ -199,12 +188,13 @@ TDM::TDM() = default;
 
 TDM::~TDM() { Close(); }
 
-void TDM::Open(const std::string& path, ReportFormat format) {
+void TDM::Open(const std::string& path, TaskOptions options) {
   std::lock_guard lock(CDCS);
   impl_.reset();
   queued_ = 0;
   impl_ = std::make_unique<Impl>(path, queued_);
-  format_ = std::move(format);
+  if (!options.now) options.now = [] { return std::chrono::system_clock::now(); };
+  options_ = std::move(options);
 }
 
 void TDM::Close() noexcept {
@@ -226,19 +216,79 @@ TDM::Impl& TDM::Db() const {
 void TDM::AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
                   std::string_view cmd) {
   std::lock_guard lock(CDCS);
+  const bool command = offset < 0 && blkNum < 0 && blkSize < 0;
+  Insert(id, offset, blkNum, blkSize, cmd, command && options_.commandTtl.count() > 0 ? std::optional(options_.commandTtl) : std::nullopt);
+}
+
+std::int64_t TDM::AddCommand(std::string_view id, std::string_view cmd, std::optional<std::chrono::seconds> ttl) {
+  std::lock_guard lock(CDCS);
+  if (!ttl && options_.commandTtl.count() > 0) ttl = options_.commandTtl;
+  return Insert(id, -1, -1, -1, cmd, ttl);
+}
+
+std::int64_t TDM::Insert(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
+                         std::string_view cmd, std::optional<std::chrono::seconds> ttl) {
   Impl& d = Db();
   auto it = d.rows.find(id);
   if (it == d.rows.end()) it = d.rows.emplace(std::string(id), 0).first;
-  d.addTask.Bind().Text(1, id).Int(2, offset).Int(3, blkNum).Int(4, blkSize).Blob(5, cmd)
-      .Int(6, blkSize >= 0 ? 1 : 0).Real(7, NowUtc()).Run();
+  auto q = d.addTask.Bind();
+  q.Text(1, id).Int(2, offset).Int(3, blkNum).Int(4, blkSize).Blob(5, cmd).Int(6, blkSize >= 0 ? 1 : 0);
+  if (ttl) q.Real(7, UnixSeconds(options_.now() + *ttl));
+  q.Real(8, NowUtc());
+  if (!q.Step()) throw std::runtime_error("the new task has no number");
+  const std::int64_t n = q.ColumnInt(0);
+  q.Run();
   ++it->second;
   d.total.fetch_add(1, std::memory_order_relaxed);
+  return n;
+}
+
+void TDM::RemoveExpired(sqlite::Statement& statement, std::string_view id, std::vector<std::string>& lines) {
+  Impl& d = Db();
+  std::vector<std::string> ids;
+  {
+    auto q = statement.Bind();
+    if (!id.empty()) q.Text(1, id).Real(2, UnixSeconds(options_.now()));
+    else q.Real(1, UnixSeconds(options_.now()));
+    while (q.Step()) {
+      ids.emplace_back(q.ColumnBytes(1));
+      lines.push_back(ExpiredLine(q.ColumnInt(0), ids.back(), static_cast<std::int32_t>(q.ColumnInt(2)),
+                                  static_cast<std::int32_t>(q.ColumnInt(3)), static_cast<std::size_t>(q.ColumnInt(4))));
+    }
+  }
+  for (const std::string& gone : ids) d.Forget(gone, 1);
+}
+
+void TDM::Tell(std::vector<std::string>& lines) const {
+  if (options_.expired) options_.expired->Add(lines.size());
+  if (!options_.log) return;
+  for (std::string& line : lines) options_.log->Append(std::move(line));
+}
+
+int TDM::RemoveExpired() {
+  std::vector<std::string> expired;
+  {
+    std::lock_guard lock(CDCS);
+    RemoveExpired(Db().expireAll, {}, expired);
+  }
+  Tell(expired);
+  return static_cast<int>(expired.size());
 }
 
 TaskBlock TDM::GetFirstTaskBlock(std::string_view id) {
+  std::vector<std::string> expired;
+  TaskBlock block = FirstTaskBlock(id, expired);
+  Tell(expired);
+  return block;
+}
+
+TaskBlock TDM::FirstTaskBlock(std::string_view id, std::vector<std::string>& expired) {
   std::lock_guard lock(CDCS);
   Impl& d = Db();
   TaskBlock block;
+  if (d.RowsOf(id) == 0) return block;
+  // A command past its lifetime goes instead of being written.
+  RemoveExpired(d.expireOf, id, expired);
   if (d.RowsOf(id) == 0) return block;
   std::int64_t taskId = 0;
   {
@@ -329,7 +379,7 @@ std::vector<QueuedTask> TDM::ListTasks(std::string_view id) {
   std::vector<QueuedTask> out;
   if (d.RowsOf(id) == 0) return out;
   auto q = d.listTasks.Bind();
-  q.Text(1, id);
+  q.Text(1, id).Real(2, UnixSeconds(options_.now()));
   while (q.Step()) out.push_back(ListedTask(q));
   return out;
 }
@@ -387,52 +437,26 @@ void TDM::AddFuelEvent(const FuelEvent& e) {
 
 std::string TDM::GetFuelReport(std::string_view request) {
   std::lock_guard lock(CDCS);
-  const auto [from, to] = ParseReportPeriod(request, format_.shortDateFormat);
-  const std::string& dateFormat = format_.shortDateFormat;
-  const std::string dateTimeFormat = format_.shortDateFormat + " " + format_.longTimeFormat;
-  const char sep = format_.decimalSeparator;
+  const auto [from, to] = ReportPeriod(request, options_.format);
   std::string out;
-
   auto q = Db().fuelReport.Bind();
   q.Real(1, from).Real(2, to);
   while (q.Step()) {
-    const auto integer = [&](int col) {
-      if (!q.IsNull(col)) out += std::to_string(q.ColumnInt(col));
-    };
-    const auto real = [&](int col) {
-      if (!q.IsNull(col)) out += FormatGeneral(q.ColumnReal(col), 15, sep);
-    };
-    const auto text = [&](int col) { AppendHtml(out, q.ColumnBytes(col)); };
-    const auto dateTime = [&](int col) {
-      if (q.IsNull(col)) return;
-      const TDateTime dt = q.ColumnReal(col);
-      const DateTimeParts p = DecodeDateTime(dt);
-      const bool midnight = p.hour == 0 && p.minute == 0 && p.second == 0 && p.msec == 0;
-      out += FormatDateTime(midnight ? dateFormat : dateTimeFormat, dt);
-    };
-    out += "<tr><td>";
-    integer(0);
-    out += "</td><td>";
-    text(1);
-    out += "</td><td>";
-    dateTime(2);
-    out += "</td><td>";
-    integer(3);
-    out += "</td><td>";
-    real(4);
-    out += "</td><td>";
-    real(5);
-    out += "</td><td>";
-    real(6);
-    out += "</td><td>";
-    text(7);
-    out += "</td><td>";
-    integer(8);
-    out += "</td><td>";
-    integer(9);
-    out += "</td><td>";
-    integer(10);
-    out += "</td></tr>\r\n";
+    const auto integer = [&](int col) { return q.IsNull(col) ? std::nullopt : std::optional(q.ColumnInt(col)); };
+    const auto real = [&](int col) { return q.IsNull(col) ? std::nullopt : std::optional(q.ColumnReal(col)); };
+    AppendFuelRow(out,
+                  {.cnt = integer(0),
+                   .ID = q.ColumnBytes(1),
+                   .utcdate = real(2),
+                   .a_event = integer(3),
+                   .lat = real(4),
+                   .lon = real(5),
+                   .speed = real(6),
+                   .keyid = q.ColumnBytes(7),
+                   .fuel = integer(8),
+                   .Fuelsensor1 = integer(9),
+                   .Fuelsensor2 = integer(10)},
+                  options_.format);
   }
   return out;
 }

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "admin/AdminServer.h"
+#include "protocol/TerminalParser.h"
 #include "tests/connections/TestSupport.h"
 
 namespace telvaro::test {
@@ -167,6 +168,11 @@ TEST_F(AdminTest, RoutesAndErrors) {
       {true, Peer::Loopback, "DELETE", tasksPath, {{"Authorization", "bearer s3cret"}}, 200, Shape::Object},
       {true, Peer::Other, "DELETE", tasksPath + "/x", Bearer(Token), 400, Shape::Error},
       {false, Peer::Loopback, "POST", tasksPath, {}, 413, Shape::Error, std::string((1 << 20) + 1, 'x')},
+      // Queuing follows the same rule as removing.
+      {false, Peer::Loopback, "POST", tasksPath, {}, 201, Shape::Object, R"({"text":"getver;"})"},
+      {false, Peer::Other, "POST", tasksPath, {}, 403, Shape::Error, R"({"text":"getver;"})"},
+      {true, Peer::Loopback, "POST", tasksPath, {}, 401, Shape::Error, R"({"text":"getver;"})"},
+      {true, Peer::Other, "POST", tasksPath, Bearer(Token), 201, Shape::Object, R"({"text":"getver;"})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.path + (c.withToken ? " (token)" : "") +
@@ -200,8 +206,12 @@ TEST_F(AdminTest, RoutesAndErrors) {
       EXPECT_EQ(a.contentType, "application/json");
     }
   }
-  // Nothing above removed anything but through the rule.
-  for (const auto& line : Lines()) EXPECT_EQ(line, "Removed 0 tasks of " + Imei);
+  // Nothing above removed or queued anything but through the rule.
+  const std::vector<std::string> lines = Lines();
+  ASSERT_GE(lines.size(), 2u);
+  for (std::size_t i = 0; i + 2 < lines.size(); ++i) EXPECT_EQ(lines[i], "Removed 0 tasks of " + Imei);
+  for (std::size_t i = lines.size() - 2; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].rfind("Queued task ", 0), 0u) << lines[i];
 }
 
 TEST_F(AdminTest, TasksAreListedAndRemovedOneOrAll) {
@@ -241,6 +251,55 @@ TEST_F(AdminTest, TasksAreListedAndRemovedOneOrAll) {
   EXPECT_EQ(Send("127.0.0.1", open->Port(), "GET", path).json, Json::array());
   EXPECT_EQ(store.CountCommandsFor("350000000000001"), 1);
   EXPECT_EQ(Sample(Send("127.0.0.1", open->Port(), "GET", "/metrics").raw, "telvaro_tasks_queued"), 1);
+}
+
+// A command is queued as text, as bytes written as they are, or as a command body
+// framed here; a lifetime makes it go unwritten once it has passed.
+TEST_F(AdminTest, CommandsAreQueuedAsTextBytesOrFramedBody) {
+  const std::string path = "/terminals/" + Imei + "/tasks";
+  const std::string framed(TParserKrestel::MakeCommand(Imei, AsBytes(std::string_view("\x7e\x01", 2))).WireBytes());
+  struct Case {
+    std::string body;
+    int status;
+    std::string queued;  ///< the bytes stored; "" when refused
+  };
+  const Case cases[] = {
+      {R"({"text":"getver;"})", 201, "getver;"},
+      {R"({"hex":"CC00ff"})", 201, std::string("\xcc\x00\xff", 3)},
+      {R"({"frame":"7e01","ttl":60})", 201, framed},
+      {R"({"text":"a","hex":"00"})", 400, ""},
+      {R"({})", 400, ""},
+      {R"({"text":""})", 400, ""},
+      {R"({"hex":"abc"})", 400, ""},
+      {R"({"hex":"zz"})", 400, ""},
+      {R"({"text":5})", 400, ""},
+      {R"({"text":"x","ttl":0})", 400, ""},
+      {R"({"text":"x","ttl":"60"})", 400, ""},
+      {R"({"text":"x","ttl":1.5})", 400, ""},
+      {R"({"text":"x","when":1})", 400, ""},
+      {R"(["text"])", 400, ""},
+      {"not json", 400, ""},
+      {R"({"hex":")" + std::string(2 * 65001, '0') + R"("})", 400, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 60));
+    store.RemoveTasks(Imei);
+    const Answer a = Send("127.0.0.1", open->Port(), "POST", path, {}, c.body);
+    ASSERT_EQ(a.status, c.status) << a.raw;
+    if (c.status != 201) {
+      EXPECT_EQ(store.CountCommandsFor(Imei), 0);
+      continue;
+    }
+    const auto listed = store.ListTasks(Imei);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(a.json, Json({{"n", listed[0].n}}));
+    EXPECT_EQ(listed[0].kind, TaskKind::Command);
+    EXPECT_EQ(Lines().back(), "Queued task " + std::to_string(listed[0].n) + " of " + Imei + " (command, " +
+                                  std::to_string(c.queued.size()) + (c.queued.size() == 1 ? " byte)" : " bytes)"));
+    store.Hold(Imei);
+    EXPECT_EQ(store.GetFirstTaskBlock(Imei).CMD, c.queued);
+    store.Release(Imei);
+  }
 }
 
 TEST_F(AdminTest, TerminalsShowEachConnectionWithItsTraffic) {

@@ -184,6 +184,33 @@ TEST_F(SettingsFile, BlockSizeOutsideItsFieldIsReplaced) {
   EXPECT_TRUE(s.Notes.empty());
 }
 
+TEST_F(SettingsFile, TaskStoreAndBalancerSettings) {
+  struct Case {
+    const char* text;
+    const char* store;
+    std::int32_t lease, ttl;
+    bool proxy;
+    std::size_t notes;
+  };
+  const Case cases[] = {
+      {"", "sqlite", 60, 0, false, 0},
+      {"[Tasks]\nStore= PostgreSQL \nLeaseSec=5\nCommandTTLSec=2592000\n[Server]\nProxyProtocol=1\n",
+       "postgresql", 5, 2592000, true, 0},
+      {"[Tasks]\nStore=mysql\nLeaseSec=4\nCommandTTLSec=-1\n", "sqlite", 60, 0, false, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TSettings s;
+    Load(std::string(c.text) + "[Tasks]\nConnection=host=db port=5432 dbname=telvaro\n", s);
+    EXPECT_EQ(s.Store, c.store);
+    EXPECT_EQ(s.Connection, "host=db port=5432 dbname=telvaro");
+    EXPECT_EQ(s.LeaseSec, c.lease);
+    EXPECT_EQ(s.CommandTTLSec, c.ttl);
+    EXPECT_EQ(s.ProxyProtocol, c.proxy);
+    EXPECT_EQ(s.Notes.size(), c.notes);
+  }
+}
+
 TEST_F(SettingsFile, SaysWhatInTheFileIsWrongAndKeepsTheDefaults) {
   struct Case {
     const char* name;

@@ -118,6 +118,59 @@ TEST_F(ConnectionTest, SwitchingToABlackListedIdIsRefused) {
   EXPECT_EQ(Appended(log).back(), Imei + ": Black listed. Connection refused");
 }
 
+/// The data module, writing down which terminals connections hold.
+struct HoldingStore : TaskStore {
+  explicit HoldingStore(TaskStore& s) : store(s) {}
+  void AddTask(std::string_view id, std::int32_t offset, std::int32_t blkNum, std::int32_t blkSize,
+               std::string_view cmd) override {
+    store.AddTask(id, offset, blkNum, blkSize, cmd);
+  }
+  TaskBlock GetFirstTaskBlock(std::string_view id) override { return store.GetFirstTaskBlock(id); }
+  void DelTask(std::string_view id) noexcept override { store.DelTask(id); }
+  void DelOldTaskBlocksOffset(std::string_view id, std::int32_t offset) override {
+    store.DelOldTaskBlocksOffset(id, offset);
+  }
+  void StopFileTransmit(std::string_view id) override { store.StopFileTransmit(id); }
+  int CountCommandsFor(std::string_view id) override { return store.CountCommandsFor(id); }
+  int CountFileCommandsFor(std::string_view id) override { return store.CountFileCommandsFor(id); }
+  void ReleaseTaken(std::string_view id) noexcept override { store.ReleaseTaken(id); }
+  std::vector<QueuedTask> ListTasks(std::string_view id) override { return store.ListTasks(id); }
+  RemovedTasks RemoveTasks(std::string_view id) override { return store.RemoveTasks(id); }
+  std::optional<QueuedTask> RemoveTask(std::string_view id, std::int64_t n) override {
+    return store.RemoveTask(id, n);
+  }
+  void AddFuelEvent(const FuelEvent& e) override { store.AddFuelEvent(e); }
+  void AddTogether(const std::function<void()>& add) override { store.AddTogether(add); }
+  void Hold(std::string_view id) noexcept override { calls.push_back("Hold " + std::string(id)); }
+  void Release(std::string_view id) noexcept override { calls.push_back("Release " + std::string(id)); }
+
+  TaskStore& store;
+  std::vector<std::string> calls;
+};
+
+// The store hands a terminal's tasks to the process that holds it, so every way a
+// connection stops serving an ID must release it, exactly once.
+TEST_F(ConnectionTest, TheStoreIsToldWhichTerminalTheConnectionServes) {
+  HoldingStore holding(store);
+  env.store = &holding;
+  env.parser.blackList = {"3"};
+  {
+    TerminalConnection c(env, "10.0.0.1");
+    ASSERT_TRUE(c.Parse(Handshake(Imei)));
+    ASSERT_TRUE(c.Parse(Ping()));  // the same ID again
+    ASSERT_TRUE(c.Parse(Ping(2)));
+    c.End();
+    c.End();
+  }
+  {
+    TerminalConnection c(env, "10.0.0.2");
+    ASSERT_TRUE(c.Parse(Ping(1)));
+    EXPECT_FALSE(c.Parse(Ping(3)));  // refused: never held
+  }  // no End: the connection still lets go of its terminal
+  EXPECT_EQ(holding.calls, (std::vector<std::string>{"Hold " + Imei, "Release " + Imei, "Hold 2", "Release 2",
+                                                     "Hold 1", "Release 1"}));
+}
+
 TEST_F(ConnectionTest, UnansweredIdentificationEndsTheConnectionAfterThirtySeconds) {
   env.parser.keys = std::make_shared<const KeyTable>();
   for (const int seconds : {29, 31}) {

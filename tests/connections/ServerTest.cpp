@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <numeric>
 
 #include "protocol/Identification.h"
 #include "tests/connections/TestSupport.h"
+#include "tests/support/ProxyV2.h"
 #include "tools/telvarosim/Simulator.h"
 
 namespace telvaro::test {
@@ -603,6 +605,111 @@ TEST_F(ServerTest, SimulatedTerminalsAreServedSideBySide) {
     EXPECT_EQ(std::count(events.begin(), events.end(), evFileEnd), asked ? static_cast<long>(s.fileBlocks) : 0);
   }
   EXPECT_EQ(pings, s.keepAlivesSent.load());
+}
+
+// Terminals that hang up and come back, as they do when a balancer moves them, get a
+// command queued for them once, and the simulator writes down what it received.
+TEST_F(ServerTest, SimulatedTerminalsThatReconnectGetTheirCommandsOnce) {
+  TempDir dir("telvaro-sim");
+  sim::Options o;
+  o.port = Port();
+  o.terminals = 3;
+  o.firstImei = ImeiNumber;
+  o.rate = 20;
+  o.records = 1;
+  o.duration = 2;
+  o.reconnect = 0.3;
+  o.logCommands = dir.path() + "/commands";
+  std::vector<std::string> expected;
+  for (int i = 0; i < o.terminals; ++i) {
+    const std::string id = std::to_string(ImeiNumber + static_cast<std::uint64_t>(i));
+    const std::uint8_t body[] = {0x7E, static_cast<std::uint8_t>(i)};
+    store.AddTask(id, -1, -1, -1, TParserKrestel::MakeCommand(id, body).WireBytes());
+    expected.push_back(id + " other 7e0" + std::to_string(i));
+  }
+  sim::Summary s;
+  sim::Run(o, s);
+  EXPECT_GT(s.reconnects.load(), 3u);
+  EXPECT_EQ(s.closedByServer.load(), 0u);
+  EXPECT_EQ(s.otherCommands.load(), 3u);
+  std::vector<std::string> got;
+  std::ifstream in(o.logCommands);
+  for (std::string line; std::getline(in, line);) got.push_back(line.substr(0, line.rfind(' ')));
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, expected);
+}
+
+class ProxyTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    env.proxyProtocol = true;
+    Restart();
+  }
+
+  /// Waits until `line` was logged `times` times in all.
+  bool LoggedTimes(const std::string& line, long times) const {
+    return Eventually([&] {
+      const auto lines = log.Lines();
+      return std::count(lines.begin(), lines.end(), line) >= times;
+    });
+  }
+};
+
+// The header's address is the peer's wherever the connection names it; the bytes
+// after the header, even in the same write and split anywhere, are the terminal's.
+TEST_F(ProxyTest, RelayedAddressIsThePeerAndTheStreamFollowsTheHeader) {
+  const auto v6 = ProxyV2(0x21, 0x21, [] {
+    ByteVec b{0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x07};
+    b.resize(32);
+    for (const std::uint8_t x : {0x9C, 0x40, 0x0F, 0xA1}) b.push_back(x);
+    return b;
+  }());
+  struct Case {
+    ByteVec header;
+    const char* peer;
+  };
+  const Case cases[] = {
+      {ProxyFrom4({10, 20, 30, 40}, 40000), "10.20.30.40"},
+      {v6, "2001:db8::7"},
+      {ProxyV2(0x20, 0x00, {}), "127.0.0.1"},  // a health check keeps the socket's address
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.peer);
+    const ByteVec stream = Concat({c.header, Handshake(Imei)});
+    Client client(Port());
+    // Cut inside the header and again inside the handshake.
+    const std::size_t cuts[] = {5, c.header.size() + 3, stream.size()};
+    for (std::size_t from = 0, i = 0; i < 3; from = cuts[i++]) {
+      client.Write(ByteVec(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                           stream.begin() + static_cast<std::ptrdiff_t>(cuts[i])));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(Text(client.Read(2)), "OK");
+    client.Close();
+    EXPECT_TRUE(Logged("Thread ended with " + std::string(c.peer)));
+  }
+}
+
+TEST_F(ProxyTest, ConnectionWithoutAValidHeaderIsClosedWithALine) {
+  struct Case {
+    ByteVec bytes;
+    const char* line;
+  };
+  const Case cases[] = {
+      {Handshake(Imei), "No valid PROXY header from 127.0.0.1: no PROXY protocol v2 signature"},
+      {ProxyV2(0x21, 0x11, ByteVec(5, 0)), "No valid PROXY header from 127.0.0.1: PROXY addresses of 5 bytes, 12 needed"},
+      {ProxyV2(0x21, 0x11, {}, 4000), "No valid PROXY header from 127.0.0.1: PROXY header of 4000 bytes, at most 1024 accepted"},
+  };
+  long ended = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Client client(Port());
+    client.Write(c.bytes);
+    EXPECT_TRUE(client.ClosedByServer());
+    EXPECT_TRUE(Logged(c.line));
+    EXPECT_TRUE(LoggedTimes("Thread ended with 127.0.0.1", ++ended));
+  }
+  EXPECT_TRUE(Drain(mobiles).empty());
 }
 
 }  // namespace

@@ -4,12 +4,18 @@
 namespace telvaro {
 namespace {
 
+using testing::Engine;
 using testing::TaskDb;
 
 constexpr std::string_view Imei = "352093081234567";
 
 class CommandRetrieval : public TaskDb {
  protected:
+  void SetUp() override {
+    TaskDb::SetUp();
+    dm_.Hold(Imei);
+  }
+
   static TNTMobile Record(std::int32_t event = 0) {
     TNTMobile m;
     m.Rec.ID.assign(Imei);
@@ -27,7 +33,7 @@ class CommandRetrieval : public TaskDb {
   TParser parser_{context_, &dm_};
 };
 
-TEST_F(CommandRetrieval, PendingReplyComesFirstAndLeavesTheStoreAlone) {
+TEST_P(CommandRetrieval, PendingReplyComesFirstAndLeavesTheStoreAlone) {
   dm_.AddTask(Imei, -1, -1, -1, "stored");
   parser_.Commands.push_back(Pending("reply"));
 
@@ -47,14 +53,14 @@ TEST_F(CommandRetrieval, PendingReplyComesFirstAndLeavesTheStoreAlone) {
   EXPECT_EQ(parser_.GetCommandIfExist(Record())->Rec.CMD.view(), "stored");
 }
 
-TEST_F(CommandRetrieval, HandshakeRecordGetsNothingFromTheStore) {
+TEST_P(CommandRetrieval, HandshakeRecordGetsNothingFromTheStore) {
   dm_.AddTask(Imei, -1, -1, -1, "stored");
   EXPECT_FALSE(parser_.GetCommandIfExist(Record(evHandshake)));
   dm_.DelTask(Imei);
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
 }
 
-TEST_F(CommandRetrieval, StoredBytesGoToCmdUpTo255AndToFpartBeyond) {
+TEST_P(CommandRetrieval, StoredBytesGoToCmdUpTo255AndToFpartBeyond) {
   struct Case {
     std::size_t size;
     bool inFpart;
@@ -77,7 +83,7 @@ TEST_F(CommandRetrieval, StoredBytesGoToCmdUpTo255AndToFpartBeyond) {
   EXPECT_FALSE(parser_.GetCommandIfExist(Record()));
 }
 
-TEST_F(CommandRetrieval, TaskWhoseWriteFailedIsFetchedAgain) {
+TEST_P(CommandRetrieval, TaskWhoseWriteFailedIsFetchedAgain) {
   dm_.AddTask(Imei, -1, -1, -1, "one");
   dm_.AddTask(Imei, -1, -1, -1, "two");
   EXPECT_EQ(parser_.GetCommandIfExist(Record())->Rec.CMD.view(), "one");
@@ -87,6 +93,9 @@ TEST_F(CommandRetrieval, TaskWhoseWriteFailedIsFetchedAgain) {
   EXPECT_EQ(parser_.GetCommandIfExist(Record())->Rec.CMD.view(), "two");
   EXPECT_EQ(parser_.CommandsCount(Imei), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, CommandRetrieval, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         testing::EngineName);
 
 }  // namespace
 }  // namespace telvaro

@@ -3,6 +3,7 @@
 namespace telvaro {
 namespace {
 
+using testing::Engine;
 using testing::TaskDb;
 
 TDateTime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
@@ -29,7 +30,7 @@ class FuelReport : public TaskDb {
   }
 };
 
-TEST_F(FuelReport, RowTextFollowsTheRegionalSettings) {
+TEST_P(FuelReport, RowTextFollowsTheRegionalSettings) {
   dm_.AddFuelEvent({.ID = "352093081234567",
                     .ev = 255,
                     .utc = At(2024, 3, 5, 14, 7, 9),
@@ -74,13 +75,12 @@ TEST_F(FuelReport, RowTextFollowsTheRegionalSettings) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.date);
-    dm_.Close();
-    dm_.Open(path_, {.shortDateFormat = c.date, .longTimeFormat = c.time, .decimalSeparator = c.sep});
+    Reopen({.format = {.shortDateFormat = c.date, .longTimeFormat = c.time, .decimalSeparator = c.sep}});
     EXPECT_EQ(dm_.GetFuelReport(c.request), c.rows);
   }
 }
 
-TEST_F(FuelReport, BothBoundsAreIncludedAtMidnight) {
+TEST_P(FuelReport, BothBoundsAreIncludedAtMidnight) {
   AddAt(At(2024, 1, 9, 23, 59, 59));  // 1
   AddAt(At(2024, 1, 10));             // 2
   AddAt(At(2024, 1, 10, 0, 0, 1));    // 3
@@ -94,17 +94,17 @@ TEST_F(FuelReport, BothBoundsAreIncludedAtMidnight) {
   EXPECT_EQ(dm_.GetFuelReport("REPORT*01.02.2024*28.02.2024*"), "");
 }
 
-TEST_F(FuelReport, NullColumnsGiveEmptyCells) {
+TEST_P(FuelReport, NullColumnsGiveEmptyCells) {
   {
     Table t(*this);
-    t->Exec("INSERT INTO Fuels (utcdate) VALUES (45299.0)");
+    t->Exec(Postgres() ? "INSERT INTO Fuels (utcdate) VALUES ('2024-01-08')" : "INSERT INTO Fuels (utcdate) VALUES (45299.0)");
   }
   EXPECT_EQ(dm_.GetFuelReport("REPORT*08.01.2024*08.01.2024*"),
             "<tr><td>1</td><td></td><td>08.01.2024</td><td></td><td></td><td></td><td></td>"
             "<td></td><td></td><td></td><td></td></tr>\r\n");
 }
 
-TEST_F(FuelReport, MissingOrInvalidDatesAreRejected) {
+TEST_P(FuelReport, MissingOrInvalidDatesAreRejected) {
   AddAt(At(2024, 1, 10));
   for (const char* request : {"", "REPORT", "REPORT*10.01.2024", "REPORT*10.01.2024*10.01.2024",
                               "REPORT**10.01.2024*", "REPORT*31.02.2024*01.03.2024*",
@@ -113,6 +113,8 @@ TEST_F(FuelReport, MissingOrInvalidDatesAreRejected) {
     EXPECT_THROW(dm_.GetFuelReport(request), std::invalid_argument);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, FuelReport, ::testing::Values(Engine::Sqlite, Engine::Postgres), testing::EngineName);
 
 }  // namespace
 }  // namespace telvaro

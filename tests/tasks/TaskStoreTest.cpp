@@ -14,26 +14,37 @@
 namespace telvaro {
 namespace {
 
+using testing::Engine;
+using testing::SqliteTaskDb;
 using testing::TaskDb;
 
 constexpr std::string_view Imei = "352093081234567";
 
 // Producers' task kinds.
-void AddCommand(TDM& dm, std::string_view id, std::string_view bytes) { dm.AddTask(id, -1, -1, -1, bytes); }
-void AddAck(TDM& dm, std::string_view id, std::int32_t pos, std::string_view bytes) {
+void AddCommand(TaskStore& dm, std::string_view id, std::string_view bytes) { dm.AddTask(id, -1, -1, -1, bytes); }
+void AddAck(TaskStore& dm, std::string_view id, std::int32_t pos, std::string_view bytes) {
   dm.AddTask(id, pos, -1, -1, bytes);
 }
-void AddBlock(TDM& dm, std::string_view id, std::int32_t num, std::int32_t size) {
+void AddBlock(TaskStore& dm, std::string_view id, std::int32_t num, std::int32_t size) {
   dm.AddTask(id, num * 1024, num, size, "block" + std::to_string(num));
 }
 
-TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
+TEST_P(TaskDb, NewDatabaseGetsItsTablesAndKeepsRowsWhenReopened) {
   {
     Table t(*this);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('TASKS', 'Fuels')"), 2);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('TASKS')"), 1);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('Fuels')"), 1);
-    EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
+    if (Postgres()) {
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = current_schema() "
+                       "AND table_name IN ('tasks', 'fuels', 'taskinstances', 'taskholders')"),
+                4);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pg_indexes WHERE schemaname = current_schema() AND "
+                       "indexname IN ('tasks_dev_id_blk_num', 'fuels_utcdate')"),
+                2);
+    } else {
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('TASKS', 'Fuels')"), 2);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('TASKS')"), 1);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_index_list('Fuels')"), 1);
+      EXPECT_EQ(t->Int("SELECT COUNT(*) FROM pragma_journal_mode WHERE journal_mode = 'wal'"), 1);
+    }
   }
 
   AddCommand(dm_, Imei, "first");
@@ -44,8 +55,9 @@ TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
   dm_.Close();
   EXPECT_FALSE(dm_.IsOpen());
 
-  dm_.Open(path_);
+  Open();
   ASSERT_TRUE(dm_.IsOpen());
+  dm_.Hold(Imei);
   // The per-terminal counts are rebuilt from the file.
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 2);
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
@@ -54,16 +66,34 @@ TEST_F(TaskDb, NewFileGetsTablesIndexesAndWalAndKeepsRowsWhenReopened) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 1);
 }
 
+// Files made before tasks had a lifetime get its column; their rows have none.
+TEST_P(SqliteTaskDb, OlderFileGainsTheLifetimeColumn) {
+  {
+    Table t(*this);
+    t->Exec("DROP TABLE TASKS;"
+            "CREATE TABLE TASKS (ID INTEGER PRIMARY KEY AUTOINCREMENT, DEV_ID TEXT NOT NULL, \"Offset\" INTEGER NOT "
+            "NULL, BLK_NUM INTEGER NOT NULL, BLK_SIZE INTEGER NOT NULL, CMD BLOB NOT NULL, QE INTEGER NOT NULL "
+            "DEFAULT 0, File INTEGER NOT NULL DEFAULT 0);"
+            "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD) VALUES ('352093081234567', -1, -1, -1, "
+            "'old');");
+  }
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "old");
+  Table t(*this);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE ExpiresAt IS NULL"), 1);
+}
+
 // A task handed out and never written must not be taken for a written one: neither
 // one released by its connection nor one handed out by a run that ended before the write.
-TEST_F(TaskDb, TaskHandedOutButNotWrittenSurvivesTheNextDelTask) {
+TEST_P(TaskDb, TaskHandedOutButNotWrittenSurvivesTheNextDelTask) {
+  dm_.Hold(Imei);
   for (const bool restart : {false, true}) {
     SCOPED_TRACE(restart ? "handed out before a restart" : "released");
     AddCommand(dm_, Imei, "unwritten");
     ASSERT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "unwritten");
     if (restart) {
       dm_.Close();
-      dm_.Open(path_);
+      Open();
+      dm_.Hold(Imei);
     } else {
       dm_.ReleaseTaken(Imei);
     }
@@ -76,7 +106,7 @@ TEST_F(TaskDb, TaskHandedOutButNotWrittenSurvivesTheNextDelTask) {
 }
 
 // The per-terminal counts hold only while no one else writes the file.
-TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
+TEST_P(SqliteTaskDb, SecondOpenOfTheSameFileFails) {
   TDM second;
   try {
     second.Open(path_);
@@ -88,7 +118,8 @@ TEST_F(TaskDb, SecondOpenOfTheSameFileFails) {
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
 }
 
-TEST_F(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
+TEST_P(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
+  dm_.Hold(Imei);
   // Blocks are queued before and between the commands: order is by block number,
   // then by insertion.
   AddBlock(dm_, Imei, 1, 1024);
@@ -124,16 +155,19 @@ TEST_F(TaskDb, CommandsFirstThenTheLowestBlockUntilAPositionBeyondIt) {
   EXPECT_EQ(t.Off, 0);
 }
 
-TEST_F(TaskDb, OffCountsTheTaskJustHandedOut) {
+TEST_P(TaskDb, OffCountsTheTaskJustHandedOut) {
+  dm_.Hold(Imei);
   AddCommand(dm_, Imei, "only");
   const TaskBlock t = dm_.GetFirstTaskBlock(Imei);
   EXPECT_EQ(t.BLK_NUM, 1);
   EXPECT_EQ(t.Off, 1);
   Table table(*this);
-  EXPECT_EQ(table->Int("SELECT QE FROM TASKS"), 1);
+  EXPECT_EQ(table->Int("SELECT CAST(QE AS INTEGER) FROM TASKS"), 1);
 }
 
-TEST_F(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
+TEST_P(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
+  dm_.Hold(Imei);
+  dm_.Hold("other");
   AddCommand(dm_, Imei, "taken");
   AddCommand(dm_, "other", "taken elsewhere");
   dm_.GetFirstTaskBlock(Imei);
@@ -154,7 +188,8 @@ TEST_F(TaskDb, DelTaskLeavesFileBlocksAndUntakenTasksAndOtherTerminals) {
 
 // An upload acknowledgement used to delete every row below the position, plain
 // commands (offset -1) and received-file acknowledgements included.
-TEST_F(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
+TEST_P(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
+  dm_.Hold(Imei);
   AddCommand(dm_, Imei, "setparam");
   AddAck(dm_, Imei, 4096, "ack");
   AddBlock(dm_, Imei, 0, 1024);
@@ -172,7 +207,7 @@ TEST_F(TaskDb, UploadPositionDeletesOnlyFileBlocks) {
   EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block2");
 }
 
-TEST_F(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
+TEST_P(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
   AddBlock(dm_, Imei, 0, 0);  // an upload of an empty file
   AddBlock(dm_, "other", 0, 100);
   AddBlock(dm_, Imei, 0, 512);
@@ -184,14 +219,16 @@ TEST_F(TaskDb, StopFileTransmitKeepsTheEmptyFileRowAndNonFileTasks) {
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 1);
   EXPECT_EQ(dm_.CountFileCommandsFor("other"), 1);
   Table t(*this);
-  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE = 0 AND File = 1", Imei), 1);
+  EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS WHERE DEV_ID = ?1 AND BLK_SIZE = 0 AND File", Imei), 1);
 }
 
-TEST_F(TaskDb, TerminalIdsAreComparedAsValues) {
+TEST_P(TaskDb, TerminalIdsAreComparedAsValues) {
   const std::array<std::string, 6> ids = {"a'b", "a", "a' OR '1'='1", "a\"b;--", std::string("a\0b", 3),
                                            "\xC0\xFF\x01"};
-  for (std::size_t i = 0; i < ids.size(); ++i)
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    dm_.Hold(ids[i]);
     for (std::size_t n = 0; n <= i; ++n) AddCommand(dm_, ids[i], ids[i]);
+  }
 
   for (std::size_t i = 0; i < ids.size(); ++i) {
     SCOPED_TRACE(i);
@@ -208,7 +245,8 @@ TEST_F(TaskDb, TerminalIdsAreComparedAsValues) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 20);
 }
 
-TEST_F(TaskDb, CommandBytesAreKeptExactly) {
+TEST_P(TaskDb, CommandBytesAreKeptExactly) {
+  dm_.Hold(Imei);
   std::string all;
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
   const std::string big(70000, '\xCC');
@@ -224,8 +262,9 @@ TEST_F(TaskDb, CommandBytesAreKeptExactly) {
 
 // The in-memory counts decide whether SQLite is asked at all, so they must follow
 // the table through any mix of writes.
-TEST_F(TaskDb, CountsFollowTheTableThroughEveryWrite) {
+TEST_P(TaskDb, CountsFollowTheTableThroughEveryWrite) {
   const std::array<std::string, 3> ids = {"t1", "t2", "t3"};
+  for (const std::string& id : ids) dm_.Hold(id);
   std::mt19937 rng(7);
   for (int i = 0; i < 300; ++i) {
     const std::string& id = ids[rng() % ids.size()];
@@ -254,7 +293,7 @@ TEST_F(TaskDb, CountsFollowTheTableThroughEveryWrite) {
   }
 }
 
-TEST_F(TaskDb, ListingShowsKindSizeAndTimeInHandOutOrder) {
+TEST_P(TaskDb, ListingShowsKindSizeAndTimeInHandOutOrder) {
   const TDateTime before = NowUtc();
   AddBlock(dm_, Imei, 1, 700);
   AddBlock(dm_, Imei, 0, 1024);
@@ -262,6 +301,7 @@ TEST_F(TaskDb, ListingShowsKindSizeAndTimeInHandOutOrder) {
   AddCommand(dm_, Imei, std::string(42, 'c'));
   AddCommand(dm_, "other", "not listed");
   const TDateTime after = NowUtc();
+  dm_.Hold(Imei);
 
   const auto listed = dm_.ListTasks(Imei);
   ASSERT_EQ(listed.size(), 4u);
@@ -281,12 +321,14 @@ TEST_F(TaskDb, ListingShowsKindSizeAndTimeInHandOutOrder) {
   EXPECT_TRUE(dm_.ListTasks("nobody").empty());
 }
 
-TEST_F(TaskDb, RemovalTakesOnlyTheTerminalsOwnTasks) {
+TEST_P(TaskDb, RemovalTakesOnlyTheTerminalsOwnTasks) {
   AddCommand(dm_, Imei, "c1");
   AddCommand(dm_, Imei, "c2");
   AddAck(dm_, Imei, 10, "a");
   AddBlock(dm_, Imei, 0, 100);
   AddCommand(dm_, "other", "kept");
+  dm_.Hold(Imei);
+  dm_.Hold("other");
   const std::int64_t othersTask = dm_.ListTasks("other").at(0).n;
   const std::int64_t first = dm_.ListTasks(Imei).at(0).n;
 
@@ -314,18 +356,18 @@ TEST_F(TaskDb, RemovalTakesOnlyTheTerminalsOwnTasks) {
 }
 
 // A file made before queue times were kept gains the column; its rows show no time.
-TEST_F(TaskDb, OlderFileGainsTheQueueTimeColumn) {
+TEST_P(SqliteTaskDb, OlderFileGainsTheQueueTimeColumn) {
   dm_.Close();
   const std::string old = (dir_ / "old.mdb").string();
   {
-    testing::RawDb raw(old);
+    testing::RawSqlite raw(old);
     raw.Exec(
         "CREATE TABLE TASKS (ID INTEGER PRIMARY KEY AUTOINCREMENT, DEV_ID TEXT NOT NULL, \"Offset\" INTEGER "
         "NOT NULL, BLK_NUM INTEGER NOT NULL, BLK_SIZE INTEGER NOT NULL, CMD BLOB NOT NULL, QE INTEGER NOT NULL "
         "DEFAULT 0, File INTEGER NOT NULL DEFAULT 0);"
         "INSERT INTO TASKS (DEV_ID, \"Offset\", BLK_NUM, BLK_SIZE, CMD) VALUES ('352093081234567', -1, -1, -1, 'x');");
   }
-  dm_.Open(old);
+  sqlite_.Open(old);
   EXPECT_EQ(dm_.QueuedTaskCount(), 1);
   AddCommand(dm_, Imei, "new");
   const auto listed = dm_.ListTasks(Imei);
@@ -333,11 +375,13 @@ TEST_F(TaskDb, OlderFileGainsTheQueueTimeColumn) {
   EXPECT_FALSE(listed[0].queuedAt);
   EXPECT_TRUE(listed[1].queuedAt);
   dm_.Close();
-  dm_.Open(old);  // the second open finds the column
+  sqlite_.Open(old);  // the second open finds the column
   EXPECT_EQ(dm_.ListTasks(Imei).size(), 2u);
 }
 
-TEST_F(TaskDb, ConcurrentCallersKeepCountsTrue) {
+TEST_P(TaskDb, ConcurrentCallersKeepCountsTrue) {
+  dm_.Hold("shared");
+  for (int n = 0; n < 4; ++n) dm_.Hold("own" + std::to_string(n));
   std::vector<std::thread> threads;
   for (int n = 0; n < 4; ++n) {
     threads.emplace_back([this, n] {
@@ -358,7 +402,7 @@ TEST_F(TaskDb, ConcurrentCallersKeepCountsTrue) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM TASKS"), 200);
 }
 
-TEST_F(TaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
+TEST_P(SqliteTaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
   TDM dm;
   try {
     dm.Open((dir_ / "missing" / "upd_sw.mdb").string());
@@ -378,7 +422,8 @@ TEST_F(TaskDb, UnopenableDatabaseFailsWithTheSqliteMessage) {
   EXPECT_FALSE(dm.IsOpen());
 }
 
-TEST_F(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
+TEST_P(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
+  dm_.Hold(Imei);
   dm_.Close();
   EXPECT_THROW(AddCommand(dm_, Imei, "x"), std::runtime_error);
   EXPECT_THROW(dm_.GetFirstTaskBlock(Imei), std::runtime_error);
@@ -393,21 +438,33 @@ TEST_F(TaskDb, ClosedDatabaseThrowsExceptFromDelTask) {
   EXPECT_THROW(dm_.RemoveTask(Imei, 1), std::runtime_error);
   EXPECT_EQ(dm_.QueuedTaskCount(), 0);
   EXPECT_NO_THROW(dm_.DelTask(Imei));
+  EXPECT_NO_THROW(dm_.Release(Imei));
 }
 
-// Statements that fail (here refused by triggers) throw SQLite's message, store
+// Statements that fail (here refused by triggers) throw the database's message, store
 // nothing and leave the counts true; DelTask stays silent.
-TEST_F(TaskDb, FailingStatementsWriteNothing) {
+TEST_P(TaskDb, FailingStatementsWriteNothing) {
+  dm_.Hold(Imei);
   AddCommand(dm_, Imei, "taken");
   dm_.GetFirstTaskBlock(Imei);
   AddBlock(dm_, Imei, 0, 100);
   {
     Table t(*this);
-    t->Exec(
-        "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS BEGIN SELECT RAISE(ABORT, 'insert refused'); END;"
-        "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS BEGIN SELECT RAISE(ABORT, 'update refused'); END;"
-        "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS BEGIN SELECT RAISE(ABORT, 'delete refused'); END;"
-        "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels BEGIN SELECT RAISE(ABORT, 'fuel refused'); END;");
+    if (Postgres()) {
+      t->Exec(
+          "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION '% refused', "
+          "TG_ARGV[0]; END $$;"
+          "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS FOR EACH ROW EXECUTE FUNCTION refuse('insert');"
+          "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS FOR EACH ROW EXECUTE FUNCTION refuse('update');"
+          "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS FOR EACH ROW EXECUTE FUNCTION refuse('delete');"
+          "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels FOR EACH ROW EXECUTE FUNCTION refuse('fuel');");
+    } else {
+      t->Exec(
+          "CREATE TRIGGER no_insert BEFORE INSERT ON TASKS BEGIN SELECT RAISE(ABORT, 'insert refused'); END;"
+          "CREATE TRIGGER no_update BEFORE UPDATE ON TASKS BEGIN SELECT RAISE(ABORT, 'update refused'); END;"
+          "CREATE TRIGGER no_delete BEFORE DELETE ON TASKS BEGIN SELECT RAISE(ABORT, 'delete refused'); END;"
+          "CREATE TRIGGER no_fuel BEFORE INSERT ON Fuels BEGIN SELECT RAISE(ABORT, 'fuel refused'); END;");
+    }
   }
   const auto message = [](auto&& op) -> std::string {
     try {
@@ -433,7 +490,8 @@ TEST_F(TaskDb, FailingStatementsWriteNothing) {
   EXPECT_EQ(t->Int("SELECT COUNT(*) FROM Fuels"), 0);
 }
 
-TEST_F(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
+TEST_P(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
+  dm_.Hold(Imei);
   EXPECT_THROW(dm_.AddTogether([&] {
     AddBlock(dm_, Imei, 0, 1024);
     AddBlock(dm_, Imei, 1, 1024);
@@ -449,11 +507,10 @@ TEST_F(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    TDM dm;
-    dm.Open(path_);
-    dm.AddTogether([&] {
-      AddBlock(dm, Imei, 0, 1024);
-      AddBlock(dm, Imei, 1, 1024);
+    const auto dm = OpenAnother();
+    dm->AddTogether([&] {
+      AddBlock(*dm, Imei, 0, 1024);
+      AddBlock(*dm, Imei, 1, 1024);
       ::kill(::getpid(), SIGKILL);
     });
     ::_exit(0);
@@ -461,7 +518,8 @@ TEST_F(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status));
-  dm_.Open(path_);
+  Open();
+  dm_.Hold(Imei);
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 0);
 
@@ -472,14 +530,13 @@ TEST_F(TaskDb, TasksAddedTogetherAreKeptAllOrNone) {
   EXPECT_EQ(dm_.CountFileCommandsFor(Imei), 2);
 }
 
-TEST_F(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
+TEST_P(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
   dm_.Close();
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    TDM dm;
-    dm.Open(path_);
-    dm.AddTask(Imei, -1, -1, -1, "must survive");
+    auto dm = OpenAnother();
+    dm->AddTask(Imei, -1, -1, -1, "must survive");
     ::kill(::getpid(), SIGKILL);
     ::_exit(0);
   }
@@ -488,10 +545,60 @@ TEST_F(TaskDb, AcceptedTaskSurvivesKill9RightAfterAddTask) {
   ASSERT_TRUE(WIFSIGNALED(status));
   ASSERT_EQ(WTERMSIG(status), SIGKILL);
 
-  dm_.Open(path_);
+  Open();
+  dm_.Hold(Imei);
   EXPECT_EQ(dm_.CountCommandsFor(Imei), 1);
   EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "must survive");
 }
+
+// A command past its lifetime is removed instead of handed out, with a line saying so;
+// acknowledgements and file blocks have none.
+TEST_P(TaskDb, CommandsPastTheirLifetimeAreRemovedInsteadOfHandedOut) {
+  using namespace std::chrono_literals;
+  OperatorLog log;
+  SystemTime now = std::chrono::system_clock::now();
+  const auto clock = [&now] { return now; };
+  Counter expired;
+  Reopen({.commandTtl = 60s, .log = &log, .expired = &expired, .now = clock});
+  dm_.Hold(Imei);
+  AddCommand(dm_, Imei, "a");                                  // 1: the command lifetime
+  EXPECT_EQ(dm_.AddCommand(Imei, "bb", 10s), 2);               // a lifetime of its own
+  AddAck(dm_, Imei, 100, "k");                                 // 3
+  AddBlock(dm_, Imei, 0, 10);                                  // 4
+  EXPECT_EQ(dm_.AddCommand(Imei, "c", std::nullopt), 5);       // the command lifetime
+  EXPECT_EQ(dm_.AddCommand("other", "x", 5s), 6);
+
+  now += 30s;
+  const TaskBlock t = dm_.GetFirstTaskBlock(Imei);
+  EXPECT_EQ(t.CMD, "a");
+  EXPECT_EQ(t.Off, 4) << "the expired command is gone";
+  dm_.DelTask(Imei);
+  now += 31s;
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "k");
+  dm_.DelTask(Imei);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "block0");
+  EXPECT_EQ(dm_.CountCommandsFor("other"), 1) << "not handed out, not swept yet";
+  EXPECT_EQ(dm_.RemoveExpired(), 1);
+  EXPECT_EQ(dm_.CountCommandsFor("other"), 0);
+  EXPECT_EQ(dm_.RemoveExpired(), 0);
+  EXPECT_EQ(expired.Value(), 3u) << "two handed-out misses and one swept";
+  auto lines = log.Lines();
+  lines.erase(lines.begin());
+  EXPECT_EQ(lines, (std::vector<std::string>{"Removed expired task 2 of 352093081234567 (command, 2 bytes)",
+                                             "Removed expired task 5 of 352093081234567 (command, 1 bytes)",
+                                             "Removed expired task 6 of other (command, 1 bytes)"}));
+
+  // Without a command lifetime a plain command stays, however long.
+  Reopen({.log = &log, .now = clock});
+  AddCommand(dm_, Imei, "forever");
+  now += 24h * 3650;
+  EXPECT_EQ(dm_.RemoveExpired(), 0);
+  dm_.DelOldTaskBlocksOffset(Imei, 1 << 30);
+  EXPECT_EQ(dm_.GetFirstTaskBlock(Imei).CMD, "forever");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, TaskDb, ::testing::Values(Engine::Sqlite, Engine::Postgres), testing::EngineName);
+INSTANTIATE_TEST_SUITE_P(File, SqliteTaskDb, ::testing::Values(Engine::Sqlite), testing::EngineName);
 
 }  // namespace
 }  // namespace telvaro

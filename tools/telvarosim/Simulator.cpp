@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <asio.hpp>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -49,6 +50,24 @@ class CommandLog {
   std::mutex mutex_;
   std::FILE* file_;
 };
+
+/// Lower-case hexadecimal text of `bytes`.
+std::string Hex(Bytes bytes) {
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const std::uint8_t b : bytes) {
+    out += Digits[b >> 4];
+    out += Digits[b & 15];
+  }
+  return out;
+}
+
+/// Milliseconds since 1970, to compare arrivals with what queued them.
+long long UnixMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 bool IsText(std::uint8_t c) { return c >= 0x20 && c < 0x7F; }
 
@@ -93,7 +112,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
  public:
   Terminal(asio::any_io_executor ex, const Options& o, Summary& s, const tcp::resolver::results_type& server,
            std::uint64_t imei, Clock::time_point start, CommandLog* log)
-      : socket_(ex), wake_(ex), o_(o), s_(s), server_(server), imei_(imei), start_(start), log_(log) {}
+      : socket_(ex), wake_(ex), o_(o), s_(s), server_(server), imei_(imei), start_(start), log_(log), rng_(imei) {}
 
   asio::any_io_executor Executor() { return socket_.get_executor(); }
 
@@ -103,25 +122,65 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
     t.expires_at(start_);
     std::error_code ec;
     co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    co_await asio::async_connect(socket_, server_, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) {
-      ++s_.connectFailed;
-      co_return;
+    const bool again = o_.reconnect > 0;
+    const Clock::time_point end = o_.duration > 0 ? start_ + Micros(o_.duration) : Clock::time_point::max();
+    for (bool first = true;; first = false) {
+      co_await asio::async_connect(socket_, server_, asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) {
+        ++s_.connectFailed;
+        if (!again || Clock::now() >= end) co_return;
+        co_await Pause(std::chrono::seconds(1));
+        continue;
+      }
+      if (!first) ++s_.reconnects;
+      ++s_.connected;
+      open_ = true;
+      ok_ = false;
+      hangingUp_ = false;
+      reading_ = true;
+      answers_.clear();
+      asio::co_spawn(socket_.get_executor(), Read(), asio::detached);
+      std::uniform_real_distribution<double> spread(0.5, 1.5);
+      co_await Talk(again ? std::min(end, Clock::now() + Micros(o_.reconnect * spread(rng_))) : Clock::time_point::max());
+      if (again && open_) {
+        // Hang up as a terminal that moves: the server sees the end of the stream, may
+        // still write what it was about to, and closes.
+        hangingUp_ = true;
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+        co_await ReaderDone(std::chrono::seconds(5));
+      } else if (open_) {
+        // Keep reading a while for the answers to the last frames, then hang up.
+        wake_.expires_after(std::chrono::milliseconds(static_cast<int>(o_.linger * 1000)));
+        co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        co_await FlushAnswers();
+      }
+      socket_.close(ec);
+      co_await ReaderDone(std::chrono::seconds(1));
+      if (!again || Clock::now() >= end) co_return;
+      co_await Pause(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 500)(rng_)));
     }
-    ++s_.connected;
-    asio::co_spawn(socket_.get_executor(), Read(), asio::detached);
-    co_await Talk();
-    // Keep reading a while for the answers to the last frames, then hang up.
-    if (open_) {
-      wake_.expires_after(std::chrono::milliseconds(static_cast<int>(o_.linger * 1000)));
-      co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-      co_await FlushAnswers();
-    }
-    socket_.close(ec);
   }
 
  private:
-  asio::awaitable<void> Talk() {
+  asio::awaitable<void> Pause(Clock::duration d) {
+    std::error_code ec;
+    asio::steady_timer t(socket_.get_executor(), d);
+    co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+
+  /// Waits until this connection's reader has ended, at most `limit`.
+  asio::awaitable<void> ReaderDone(Clock::duration limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    std::error_code ec;
+    while (reading_ && Clock::now() < deadline) {
+      wake_.expires_at(deadline);
+      co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+  }
+
+  /// Sends until `hangUp`, or for `duration` from the handshake reply when that is the
+  /// end of time.
+  asio::awaitable<void> Talk(Clock::time_point hangUp) {
     std::error_code ec;
     if (!co_await Send(Handshake(imei_, o_.version))) co_return;
     if (o_.waitForOk) {
@@ -131,7 +190,9 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
       }
     }
     const Clock::time_point begin = Clock::now();
-    const Clock::time_point end = o_.duration > 0 ? begin + Micros(o_.duration) : Clock::time_point::max();
+    const Clock::time_point end = hangUp != Clock::time_point::max() ? hangUp
+                                  : o_.duration > 0                 ? begin + Micros(o_.duration)
+                                                                    : Clock::time_point::max();
     const Clock::duration period = o_.rate > 0 ? Micros(1 / o_.rate) : Clock::duration::max();
     const Clock::duration pingPeriod = o_.keepAlive > 0 ? Micros(o_.keepAlive) : Clock::duration::max();
     // Spread the terminals' frames over the period instead of sending in step.
@@ -211,7 +272,8 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
       std::error_code ec;
       const std::size_t n = co_await socket_.async_read_some(asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
       if (ec) {
-        if (open_ && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor) ++s_.closedByServer;
+        if (open_ && !hangingUp_ && ec != asio::error::operation_aborted && ec != asio::error::bad_descriptor)
+          ++s_.closedByServer;
         break;
       }
       s_.bytesReceived += n;
@@ -220,6 +282,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
       wake_.cancel();
     }
     open_ = false;
+    reading_ = false;
     wake_.cancel();
   }
 
@@ -295,6 +358,7 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
         break;
       default:
         ++s_.otherCommands;
+        if (log_) log_->Line(std::to_string(imei_) + " other " + Hex(cmd) + " " + std::to_string(UnixMillis()));
     }
   }
 
@@ -306,8 +370,11 @@ class Terminal : public std::enable_shared_from_this<Terminal> {
   std::uint64_t imei_;
   Clock::time_point start_;
   CommandLog* log_;
+  std::mt19937 rng_;
   bool open_ = true;
   bool ok_ = false;
+  bool reading_ = false;    ///< this connection's reader runs
+  bool hangingUp_ = false;  ///< the terminal ended the connection itself
   std::vector<ByteVec> answers_;
 };
 
@@ -366,6 +433,7 @@ std::string Summary::Text() const {
   std::string t;
   t += line("connections: " + n(connected) + " made, " + n(connectFailed) + " failed, " + n(closedByServer) +
             " closed by the server; handshake replies " + n(handshakeReplies));
+  if (reconnects > 0) t += line("reconnections: " + n(reconnects));
   t += line("sent: " + n(framesSent) + " AVL frames (" + n(recordsSent) + " records), " + n(keepAlivesSent) +
             " keep-alives, " + n(answersSent) + " answers, " + n(bytesSent) + " bytes");
   t += line("received: " + n(bytesReceived) + " bytes, " + n(commandsReceived) + " commands (" + n(versionRequests) +

@@ -20,6 +20,11 @@ struct Options {
   double rate = 1.0;         ///< AVL frames per second per terminal; 0: none
   int frames = 0;            ///< AVL frames per terminal; 0: no limit
   double duration = 10.0;    ///< seconds each terminal stays connected; 0: until its frames are sent
+  /// Seconds a connection lasts before the terminal hangs up and connects again (each
+  /// time a random half to one and a half of it), also after the server closed it,
+  /// until `duration` ends; 0: one connection only. Hanging up shuts the sending side
+  /// first and reads until the server closes, so nothing sent to it is lost.
+  double reconnect = 0.0;
   double keepAlive = 0.0;    ///< seconds between keep-alive frames; 0: none
   int split = 1;             ///< writes per message (a frame cut into this many pieces)
   int splitGapMs = 2;        ///< pause between the pieces of a split message
@@ -29,14 +34,15 @@ struct Options {
   bool waitForOk = true;     ///< send data only after the handshake reply
   double linger = 0.5;       ///< seconds to keep reading after the last frame
   /// When set, every command received is appended to this file as a line: the IMEI,
-  /// then "block TYPE SIZE OFFSET LENGTH" for an upload block or "text TEXT" for a text
-  /// command, which is then taken to end with ';'.
+  /// then "block TYPE SIZE OFFSET LENGTH" for an upload block, "text TEXT" for a text
+  /// command, which is then taken to end with ';', or "other HEX UNIX-MS" for a command
+  /// of another kind (its bytes, and when it arrived).
   std::string logCommands;
 };
 
 /// Counters of one run; every field is updated by the terminals as they go.
 struct Summary {
-  std::atomic<std::uint64_t> connected{0}, connectFailed{0}, closedByServer{0};
+  std::atomic<std::uint64_t> connected{0}, connectFailed{0}, closedByServer{0}, reconnects{0};
   std::atomic<std::uint64_t> handshakeReplies{0};
   std::atomic<std::uint64_t> framesSent{0}, recordsSent{0}, keepAlivesSent{0}, answersSent{0};
   std::atomic<std::uint64_t> bytesSent{0}, bytesReceived{0};

@@ -32,6 +32,9 @@ int main(int argc, char** argv) {
   app.add_option("--frames", o.frames, "AVL frames per terminal, 0 for no limit")->capture_default_str();
   app.add_option("--duration", o.duration, "seconds each terminal stays connected, 0 until its frames are sent")
       ->capture_default_str();
+  app.add_option("--reconnect", o.reconnect,
+                 "hang up after about S seconds and connect again, until the duration ends; 0: never")
+      ->capture_default_str();
   app.add_option("--keepalive", o.keepAlive, "seconds between keep-alive frames, 0 for none")->capture_default_str();
   app.add_option("--split", o.split, "write each message in N pieces")->capture_default_str();
   app.add_option("--split-gap", o.splitGapMs, "milliseconds between the pieces")->capture_default_str();
@@ -43,8 +46,8 @@ int main(int argc, char** argv) {
   app.add_option("--linger", o.linger, "seconds to keep reading after the last frame")->capture_default_str();
   app.add_option("--log-commands", o.logCommands,
                  "append every command received to this file, a line each: the IMEI, then "
-                 "\"block TYPE SIZE OFFSET LENGTH\" for an upload block or \"text TEXT\" for a text "
-                 "command (taken to end with ';')");
+                 "\"block TYPE SIZE OFFSET LENGTH\" for an upload block, \"text TEXT\" for a text "
+                 "command (taken to end with ';'), or \"other HEX UNIX-MS\" for a command of another kind");
 
   const auto fail = [&app](const std::string& text) {
     std::cerr << "telvarosim: " << text << '\n' << app.help();
