@@ -45,7 +45,9 @@ auto RunUnlessStopped(std::stop_token stop, Work work) -> std::optional<decltype
     }
     std::lock_guard lock(state->mutex);
     state->result = std::move(result);
-    state->error = error;
+    // Moved, never copied: once the caller can take the exception, this thread holds
+    // no reference to it, so it is never destroyed here after the caller has used it.
+    state->error = std::move(error);
     state->finished = true;
     if (state->abandoned) --AbandonedCalls;
     state->done.notify_all();
@@ -57,7 +59,10 @@ auto RunUnlessStopped(std::stop_token stop, Work work) -> std::optional<decltype
     ++AbandonedCalls;
     return std::nullopt;
   }
-  if (state->error) std::rethrow_exception(state->error);
+  if (auto error = std::exchange(state->error, nullptr)) {
+    lock.unlock();
+    std::rethrow_exception(std::move(error));
+  }
   return std::move(state->result);
 }
 
