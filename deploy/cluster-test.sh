@@ -60,7 +60,16 @@ ok=0
 cleanup() {
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  if [ -n "$schema" ]; then psql_run "DROP SCHEMA $schema CASCADE" || true; fi
+  if [ -n "$schema" ]; then
+    # What the instances left in the task database tells a lost command that was never
+    # handed out from one that was.
+    if [ "$ok" != 1 ]; then
+      for table in TASKS TaskHolders TaskInstances; do
+        psql_copy "SELECT * FROM $schema.$table" >"$work/$table.csv" || true
+      done
+    fi
+    psql_run "DROP SCHEMA $schema CASCADE" || true
+  fi
   if [ "$pg_started" = 1 ]; then bash "$root/scripts/pg-test.sh" stop || true; fi
   if [ "$ok" = 1 ] && [ -z "${CLUSTER_KEEP:-}" ]; then rm -rf "$work"; else log "kept $work for a look"; fi
 }
@@ -88,6 +97,7 @@ if [ -z "${TELVARO_TEST_PG:-}" ]; then
   pg_started=1
 fi
 psql_run() { PGOPTIONS=--client-min-messages=warning psql -X -q -d "$TELVARO_TEST_PG" -c "$1" >/dev/null; }
+psql_copy() { psql -X -q -d "$TELVARO_TEST_PG" -c "COPY ($1) TO STDOUT WITH CSV HEADER"; }
 schema=telvaro_cluster_$$
 psql_run "CREATE SCHEMA $schema"
 connection="$TELVARO_TEST_PG options='-csearch_path=$schema'"
@@ -120,6 +130,7 @@ DelayBeforeCmd=$pause
 ProxyProtocol=1
 IOThreads=1
 ReconInterval=0
+LogFile=$home/server.log
 [DB]
 NoBase=1
 [Tasks]
