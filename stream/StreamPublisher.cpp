@@ -186,8 +186,16 @@ bool StreamPublisher::PublishWindow() {
     }
     again.pop_front();
   }
-  if (resent < options_.window) queue_.Take(batch_, options_.window - resent);
-  else batch_.clear();
+  if (resent < options_.window) {
+    // Counted in flight before they leave the queue, so that Pending() never reads less
+    // than what is really outstanding while the window is taken and published.
+    const std::size_t room = options_.window - resent;
+    inFlight_.fetch_add(room, std::memory_order_relaxed);
+    queue_.Take(batch_, room);
+    inFlight_.fetch_sub(room - batch_.size(), std::memory_order_relaxed);
+  } else {
+    batch_.clear();
+  }
   for (std::size_t i = 0; i < batch_.size(); ++i) {
     const TNTMobile& r = batch_[i];
     natsMsg* m = nullptr;
@@ -197,16 +205,13 @@ bool StreamPublisher::PublishWindow() {
                                   static_cast<int>(sizeof r.Rec));
     if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Msg-Id", id.c_str());
     if (s == NATS_OK && r.dataFrame) s = natsMsgHeader_Set(m, FrameHeader, "D");
-    if (s == NATS_OK) {
-      inFlight_.fetch_add(1, std::memory_order_relaxed);
-      s = js_PublishMsgAsync(nats_->js, &m, nullptr);
-      if (s != NATS_OK) inFlight_.fetch_sub(1, std::memory_order_relaxed);
-    }
+    if (s == NATS_OK) s = js_PublishMsgAsync(nats_->js, &m, nullptr);
     natsMsg_Destroy(m);  // nothing when the library took it
     if (s != NATS_OK) {
       // Not handed over: this record and the rest wait in the queue, ahead of newer ones.
       std::vector<TNTMobile> rest(batch_.begin() + static_cast<std::ptrdiff_t>(i), batch_.end());
       queue_.Requeue(rest);
+      inFlight_.fetch_sub(batch_.size() - i, std::memory_order_relaxed);
       return false;
     }
     ++sequence_;
