@@ -104,6 +104,16 @@ class StreamPublisherTest : public ::testing::Test {
     return values;
   }
 
+  /// What `stored` lacks and holds too often against `expected`, for a failure message.
+  static std::string Difference(const std::multiset<std::int32_t>& stored, const std::multiset<std::int32_t>& expected) {
+    std::string missing, extra;
+    for (auto it = expected.begin(); it != expected.end(); it = expected.upper_bound(*it))
+      if (stored.count(*it) < expected.count(*it)) missing += " " + std::to_string(*it);
+    for (auto it = stored.begin(); it != stored.end(); it = stored.upper_bound(*it))
+      if (stored.count(*it) > expected.count(*it)) extra += " " + std::to_string(*it);
+    return "missing:" + missing + "; too often:" + extra;
+  }
+
   std::unique_ptr<test::NatsBroker> broker_;
   OperatorLog log_;
   ServerMetrics metrics_{{}};
@@ -195,7 +205,8 @@ TEST_F(StreamPublisherTest, AWindowWhoseAcknowledgementsAreLateIsSentAgainAndSto
 
   std::multiset<std::int32_t> expected;
   for (int i = 0; i <= 50; ++i) expected.insert(i);
-  EXPECT_EQ(StoredValues(), expected);
+  const auto stored = StoredValues();
+  EXPECT_EQ(stored, expected) << Difference(stored, expected);
 }
 
 TEST_F(StreamPublisherTest, RecordsQueuedWhileTheBrokerIsDownArePublishedWhenItReturns) {
@@ -220,7 +231,8 @@ TEST_F(StreamPublisherTest, RecordsQueuedWhileTheBrokerIsDownArePublishedWhenItR
 
   std::multiset<std::int32_t> expected;
   for (int i = 0; i < 3000; ++i) expected.insert(i);
-  EXPECT_EQ(StoredValues(), expected) << "nothing lost, nothing twice";
+  const auto stored = StoredValues();
+  EXPECT_EQ(stored, expected) << "nothing lost, nothing twice: " << Difference(stored, expected);
 }
 
 TEST_F(StreamPublisherTest, PastItsLimitTheQueueDropsTheOldestAndSaysSo) {

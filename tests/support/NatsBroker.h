@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -63,11 +64,31 @@ class NatsBroker {
   void Stop() { Signal(SIGTERM); }
   /// Ends the server at once (SIGKILL), as a crash would.
   void Kill() { Signal(SIGKILL); }
-  /// Freezes the server: connections stay open, nothing is answered.
-  void Pause() const { ::kill(pid_, SIGSTOP); }
+  /// Freezes the server: connections stay open, nothing is answered. Returns once every
+  /// thread of it has stopped; a loaded machine may otherwise let it answer a few more.
+  void Pause() const {
+    ::kill(pid_, SIGSTOP);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!Stopped() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   void Resume() const { ::kill(pid_, SIGCONT); }
 
  private:
+  /// Whether every thread of the server is stopped ('T' in its /proc stat line).
+  bool Stopped() const {
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+    std::error_code ec;
+    for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+      std::ifstream stat(t.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      // The state follows the command name, which is in parentheses.
+      const auto close = line.rfind(')');
+      if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') return false;
+    }
+    return !ec;
+  }
   static int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
