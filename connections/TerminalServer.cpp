@@ -127,6 +127,15 @@ void StopReading(Session& s) {
   if (!s.inWrite) s.socket.cancel(ec);
 }
 
+/// Whether the peer has ended its side of the connection, though the reader may not
+/// have reached that end yet (it waits while too many records are held, or has not run).
+bool PeerHasClosed(tcp::socket& socket) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+         info.tcpi_state == TCP_CLOSE_WAIT;
+}
+
 }  // namespace
 
 std::uint64_t RaiseOpenFileLimit() noexcept {
@@ -426,7 +435,9 @@ asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session
       co_await s.pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     }
     // At shutdown, or once the peer is gone, the command is not written and stays
-    // queued for the next connection.
+    // queued for the next connection. A terminal that has closed its side is going
+    // away: what was written now would most likely never be read.
+    if (s.writable && PeerHasClosed(s.socket)) s.writable = false;
     if (!s.closing && s.writable) {
       // Written straight from here while the socket takes it, so the bookkeeping
       // follows in the same step: a batch the terminal sends once it has the command

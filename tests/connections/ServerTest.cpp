@@ -377,6 +377,36 @@ TEST_F(ServerTest, CommandInItsPauseWhenThePeerClosesIsWrittenOnTheNextConnectio
   }));
 }
 
+TEST_F(ServerTest, CommandIsNotWrittenToAPeerThatClosedItsSideBeforeTheReaderSawIt) {
+  env.cmdDelay = std::chrono::milliseconds(300);
+  Restart();
+  auto c = Connect();
+  store.AddTask(Imei, 0, 1, -1, "CMD");
+  c->Write(Ping());
+  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+  // During the pause: more records than the reader holds back, so it stops reading
+  // before the end of the stream, then the end itself.
+  constexpr int frames = 120, perFrame = 10;
+  ByteVec burst;
+  for (int k = 0; k < frames; ++k) {
+    const ByteVec f = Avl(perFrame, 0, ImeiNumber, 1700000000 + static_cast<std::uint32_t>(k * perFrame));
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  c->Write(burst);
+  c->CloseSending();
+
+  std::vector<TNTMobile> records;
+  ASSERT_TRUE(Eventually([&] {
+    auto more = Drain(toSend);
+    records.insert(records.end(), more.begin(), more.end());
+    return !records.empty() && records.back().Rec.Event == evDisconnect;
+  }));
+  EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const TNTMobile& m) { return m.Rec.Event == 0; }),
+            frames * perFrame);
+  EXPECT_TRUE(c->ClosedByServer()) << "nothing was written after the pause";
+  EXPECT_EQ(store.CountCommandsFor(Imei), 1) << "the command stays queued";
+}
+
 TEST_F(ServerTest, IncompleteMessageHeldTooLongEndsItsConnectionButSilenceDoesNot) {
   env.frameTimeout = std::chrono::milliseconds(300);
   Restart();

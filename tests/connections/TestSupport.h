@@ -95,6 +95,12 @@ class Client {
     socket_.close(ec);
   }
 
+  /// Ends the sending side only; the server's writes can still be read.
+  void CloseSending() {
+    std::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+  }
+
   /// Closes with a reset instead of an orderly end.
   void Reset() {
     const linger abort{1, 0};
