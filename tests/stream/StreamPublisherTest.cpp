@@ -91,6 +91,13 @@ class StreamPublisherTest : public ::testing::Test {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(line) != l.npos; });
   }
 
+  /// The publisher's log so far, one line each, for a failure message.
+  std::string LogText() const {
+    std::string text;
+    for (const auto& l : log_.Lines()) text += "\n  " + l;
+    return text;
+  }
+
   /// Every stored message's EventValue; each record of these tests carries a distinct one.
   std::multiset<std::int32_t> StoredValues() {
     test::StreamReader reader(broker_->Url());
@@ -245,7 +252,8 @@ TEST_F(StreamPublisherTest, PastItsLimitTheQueueDropsTheOldestAndSaysSo) {
   EXPECT_TRUE(Logged("Stream queue limit reached, oldest records dropped: "));
 
   broker_->Start();
-  ASSERT_TRUE(WaitFor([&] { return publisher_->Acknowledged() == 10; }));
+  ASSERT_TRUE(WaitFor([&] { return publisher_->Acknowledged() == 10; }))
+      << publisher_->Acknowledged() << " acknowledged, " << publisher_->Pending() << " pending; log:" << LogText();
   std::multiset<std::int32_t> newest;
   for (int i = 15; i < 25; ++i) newest.insert(i);
   EXPECT_EQ(StoredValues(), newest);
