@@ -2,7 +2,7 @@
 # Several server instances behind HAProxy on one PostgreSQL task database, on this
 # machine and on loopback addresses only, under moving terminals and a killed instance.
 #
-#   deploy/cluster-test.sh [--quick] [BUILD_DIR]        (default build/)
+#   deploy/cluster-test.sh [--quick] [--no-stream] [BUILD_DIR]        (default build/)
 #
 # Starts a PostgreSQL cluster (scripts/pg-test.sh; or a fresh schema of the database
 # TELVARO_TEST_PG names, when set), three telvaroserver instances (each with a program
@@ -16,6 +16,12 @@
 # exactly once (a second arrival counts apart only where the killed instance died
 # between a write and its deletion, as does a command still unread in its pipe).
 #
+# With nats-server installed (and no --no-stream) the instances also publish every
+# record to a JetStream broker of the run's own and write the central database (a
+# schema of the same PostgreSQL) from its shared consumer; the broker is killed with
+# SIGKILL and started again on its store during the run. At the end every row the
+# stream's records make must be in the database, once.
+#
 # Prints the terminals per instance as HAProxy spread them, the delays, and the
 # verdict; exits 0 when nothing was lost or written twice otherwise. --quick is the
 # short run of scripts/test.sh: fewer terminals and commands, shorter phases.
@@ -23,11 +29,21 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 quick=0
-if [ "${1:-}" = --quick ]; then quick=1; shift; fi
+stream=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1 ;;
+    --no-stream) stream=0 ;;
+    *) break ;;
+  esac
+  shift
+done
+command -v nats-server >/dev/null || stream=0
 build=$(cd "${1:-$root/build}" && pwd)
 server=$build/shell/telvaroserver
 sim=$build/tools/telvarosim
 driver=$build/bench/cluster/cluster_driver
+probe=$build/bench/stream/stream_probe
 
 if [ "$quick" = 1 ]; then
   terminals=600 commands=1500 rate=60 reconnect=10
@@ -44,7 +60,9 @@ first=351000000000000
 token=cluster-test
 
 log() { echo "cluster: $*" >&2; }
-for tool in "$server" "$sim" "$driver"; do
+tools=("$server" "$sim" "$driver")
+[ "$stream" = 1 ] && tools+=("$probe")
+for tool in "${tools[@]}"; do
   [ -x "$tool" ] || { log "$tool is missing: build first (cmake --build build)"; exit 1; }
 done
 command -v haproxy >/dev/null || { log "haproxy is not installed (scripts/deps.sh)"; exit 1; }
@@ -70,6 +88,7 @@ cleanup() {
     fi
     psql_run "DROP SCHEMA $schema CASCADE" || true
   fi
+  if [ -n "${TELVARO_NATS_DIR:-}" ]; then bash "$root/scripts/nats-test.sh" stop 2>/dev/null || true; fi
   if [ "$pg_started" = 1 ]; then bash "$root/scripts/pg-test.sh" stop || true; fi
   if [ "$ok" = 1 ] && [ -z "${CLUSTER_KEEP:-}" ]; then rm -rf "$work"; else log "kept $work for a look"; fi
 }
@@ -101,6 +120,28 @@ psql_copy() { psql -X -q -d "$TELVARO_TEST_PG" -c "COPY ($1) TO STDOUT WITH CSV 
 schema=telvaro_cluster_$$
 psql_run "CREATE SCHEMA $schema"
 connection="$TELVARO_TEST_PG options='-csearch_path=$schema'"
+rows() { psql -X -A -t -d "$TELVARO_TEST_PG" -c "SELECT count(*) FROM $schema.mobiles" | tr -d ' '; }
+
+# The record stream and the central database it feeds.
+db_ini="NoBase=1"
+stream_ini=
+if [ "$stream" = 1 ]; then
+  psql -X -q -v ON_ERROR_STOP=1 -d "$TELVARO_TEST_PG" -c "SET search_path = $schema" \
+    -f "$root/db/postgresql.sql" >/dev/null
+  eval "$(bash "$root/scripts/nats-test.sh" start 2>/dev/null)"
+  [ -n "${TELVARO_TEST_NATS:-}" ] || { log "nats-server did not start"; exit 1; }
+  nats_port=${TELVARO_TEST_NATS##*:}
+  db_ini="NoBase=0
+Provider=$connection
+ReconnectSec=1"
+  stream_ini="Url=$TELVARO_TEST_NATS"
+  log "record stream: nats-server on port $nats_port, central database in schema $schema"
+fi
+restart_nats() {
+  nats-server -js -a 127.0.0.1 -p "$nats_port" -sd "$TELVARO_NATS_DIR/store" -l "$TELVARO_NATS_DIR/server.log" \
+    -P "$TELVARO_NATS_DIR/pid" >/dev/null 2>&1 &
+  pids+=($!)
+}
 
 # The instances.
 declare -A tport hport spid
@@ -132,7 +173,9 @@ IOThreads=1
 ReconInterval=0
 LogFile=$home/server.log
 [DB]
-NoBase=1
+$db_ini
+[Stream]
+$stream_ini
 [Tasks]
 Store=postgresql
 Connection=$connection
@@ -204,6 +247,13 @@ hap "set server telvaro/s1 state drain" >/dev/null
 step 0.3
 hap "set server telvaro/s1 state ready" >/dev/null
 log "s1 ready again after draining: $(spread)"
+if [ "$stream" = 1 ]; then
+  kill -KILL "$(cat "$TELVARO_NATS_DIR/pid")"
+  log "killed nats-server with SIGKILL"
+  sleep 2
+  restart_nats
+  log "nats-server started again on its store"
+fi
 step 0.1
 kill -KILL "${spid[2]}"
 { wait "${spid[2]}"; } 2>/dev/null || true
@@ -222,10 +272,36 @@ while [ "$(wc -l <"$work/received")" -lt "$commands" ] && [ $SECONDS -lt $limit 
 sleep 2
 log "terminals per instance at the end: $(spread)"
 kill -TERM "$sim_pid" 2>/dev/null || true
+if [ "$stream" = 1 ]; then
+  # The records the killed instance took from the stream come again after the
+  # consumer's 30-second acknowledgement wait; then until the table stops growing.
+  while [ $(($(now_ms) - killed_at)) -lt 35000 ]; do sleep 1; done
+  last=-1
+  limit=$((SECONDS + 120))
+  while n=$(rows) && [ "$n" != "$last" ] && [ $SECONDS -lt $limit ]; do
+    last=$n
+    sleep 5
+  done
+fi
 for i in 1 2 3; do kill -TERM "${spid[$i]}" 2>/dev/null || true; done
 
-if "$driver" check --queued "$work/queued" --received "$work/received" --pause-ms "$pause" \
-  --killed "$work/s2/CmdPipe" --killed-at "$killed_at" --lease-sec "$lease"; then
+passed=1
+"$driver" check --queued "$work/queued" --received "$work/received" --pause-ms "$pause" \
+  --killed "$work/s2/CmdPipe" --killed-at "$killed_at" --lease-sec "$lease" || passed=0
+if [ "$stream" = 1 ]; then
+  # Per terminal: the rows its records in the stream make, against the rows stored.
+  "$probe" keys "$TELVARO_TEST_NATS" 2>/dev/null | LC_ALL=C sort >"$work/stream-keys.txt"
+  psql -X -A -t -F ' ' -d "$TELVARO_TEST_PG" -c "SELECT id, count(*) FROM $schema.mobiles GROUP BY id" |
+    LC_ALL=C sort >"$work/db-keys.txt"
+  twice=$(psql -X -A -t -d "$TELVARO_TEST_PG" -c \
+    "SELECT count(*) FROM (SELECT 1 FROM $schema.mobiles GROUP BY id, utcdate, a_event HAVING count(*) > 1) d")
+  read -r in_stream missing extra < <(LC_ALL=C join -a 1 -a 2 -e 0 -o 0,1.2,2.2 "$work/stream-keys.txt" "$work/db-keys.txt" |
+    awk '{ s += $2; if ($2 > $3) m += $2 - $3; else x += $3 - $2 } END { print s + 0, m + 0, x + 0 }')
+  echo "stream: rows its records make $in_stream; missing from the database $missing; rows twice $twice;" \
+    "rows of records the restarted broker no longer holds $extra"
+  [ "$missing" = 0 ] && [ "$twice" = 0 ] && [ "$in_stream" -gt 0 ] || passed=0
+fi
+if [ "$passed" = 1 ]; then
   ok=1
   log "passed"
 else
