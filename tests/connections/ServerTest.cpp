@@ -60,6 +60,17 @@ class ServerTest : public ::testing::Test {
     return c;
   }
 
+  /// A connection whose ping has fetched the queued command "CMD", now in its pause.
+  std::unique_ptr<Client> CommandInThePause(std::chrono::milliseconds pause) {
+    env.cmdDelay = pause;
+    Restart();
+    auto c = Connect();
+    store.AddTask(Imei, 0, 1, -1, "CMD");
+    c->Write(Ping());
+    EXPECT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+    return c;
+  }
+
   OperatorLog log;
   TempTaskStore tasks;
   TDM& store = tasks.dm;
@@ -355,12 +366,7 @@ TEST_F(ServerTest, EverythingSentBeforeThePeerClosesIsRoutedWhileACommandIsPendi
 }
 
 TEST_F(ServerTest, CommandInItsPauseWhenThePeerClosesIsWrittenOnTheNextConnection) {
-  env.cmdDelay = std::chrono::milliseconds(300);
-  Restart();
-  auto c = Connect();
-  store.AddTask(Imei, 0, 1, -1, "CMD");
-  c->Write(Ping());
-  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+  auto c = CommandInThePause(std::chrono::milliseconds(300));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the pause
   c->Close();
   EXPECT_EQ(Events(TakeToSend(2)), (std::vector<std::int32_t>{evPing, evDisconnect}));
@@ -378,12 +384,7 @@ TEST_F(ServerTest, CommandInItsPauseWhenThePeerClosesIsWrittenOnTheNextConnectio
 }
 
 TEST_F(ServerTest, CommandIsNotWrittenToAPeerThatClosedItsSideBeforeTheReaderSawIt) {
-  env.cmdDelay = std::chrono::milliseconds(300);
-  Restart();
-  auto c = Connect();
-  store.AddTask(Imei, 0, 1, -1, "CMD");
-  c->Write(Ping());
-  ASSERT_TRUE(Eventually([&] { return server->ConnectionCount() == 1; }));
+  auto c = CommandInThePause(std::chrono::milliseconds(300));
   // During the pause: more records than the reader holds back, so it stops reading
   // before the end of the stream, then the end itself.
   constexpr int frames = 120, perFrame = 10;
