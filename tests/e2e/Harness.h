@@ -90,15 +90,7 @@ class E2ETest : public ::testing::Test {
   }
 
   /// Ends the server with SIGTERM; its exit status, or -1 when it did not end.
-  static int Stop(Process& server) {
-    server.Signal(SIGTERM);
-    if (const auto status = server.Wait(15s)) return *status;
-    // Under the thread sanitizer, which defers a signal to a point where the thread it
-    // reached takes it, about one SIGTERM in twenty right after start-up is never acted
-    // on; the server built without it has not shown this. A second one is.
-    server.Signal(SIGTERM);
-    return server.Wait(45s).value_or(-1);
-  }
+  static int Stop(Process& server) { return server.Terminate().value_or(-1); }
 
   /// Starts telvaroctl with this program directory.
   std::unique_ptr<Process> Ctl(std::vector<std::string> args) {

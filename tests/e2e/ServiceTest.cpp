@@ -39,8 +39,12 @@ TEST_F(E2ETest, LogFileHoldsEveryLineAndIsReopenedOnSighup) {
 
   // logrotate moves the file and sends SIGHUP; the server goes on in a new file.
   fs::rename(path, path + ".1");
-  server->Signal(SIGHUP);
-  for (int i = 0; i < 1000 && !fs::exists(path); ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 1000 && !fs::exists(path); ++i) {
+    // Sent again every second: under the thread sanitizer a signal is now and then
+    // never acted on (see Stop). A second reopen appends to the same new file.
+    if (i % 100 == 0) server->Signal(SIGHUP);
+    std::this_thread::sleep_for(10ms);
+  }
   ASSERT_TRUE(fs::exists(path));
   ASSERT_EQ(RunCtl({"command", "350000000000000", "getver"}), 0);
   ASSERT_TRUE(server->WaitForPrefix("Got command for 350000000000000"));

@@ -73,10 +73,8 @@ TEST_F(SharedTasks, CommandQueuedOnOneServerIsWrittenByTheServerHoldingTheTermin
   for (const auto& l : sim.Output()) summary += l + "\n";
   EXPECT_NE(summary.find(" 6 bytes not understood"), std::string::npos) << summary;
 
-  serverA->Signal(SIGTERM);
-  serverB->Signal(SIGTERM);
-  ASSERT_EQ(serverA->Wait(), 0);
-  ASSERT_EQ(serverB->Wait(), 0);
+  ASSERT_EQ(serverA->Terminate(), 0);
+  ASSERT_EQ(serverB->Terminate(), 0);
   const auto sent = [](Process& p) {
     return CountLines(p.Output(), [](const std::string& l) { return l.starts_with("Command for " + Imei + " sent."); });
   };
