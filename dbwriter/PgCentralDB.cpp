@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/OneLine.h"
 #include "dbwriter/MobileCall.h"
 #include "dbwriter/UnlessStopped.h"
 
@@ -104,15 +105,6 @@ struct ResultClear {
 using Result = std::unique_ptr<PGresult, ResultClear>;
 
 void IgnoreNotice(void*, const char*) {}
-
-/// libpq's messages end with a line break and may hold more; the log wants one line.
-std::string OneLine(std::string_view s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);
-  std::string r(s);
-  for (char& c : r)
-    if (c == '\n' || c == '\r') c = ' ';
-  return r;
-}
 
 std::string Field(const PGresult* r, int field) {
   const char* v = PQresultErrorField(r, field);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/ByteOrder.h"
+#include "base/OneLine.h"
 
 namespace telvaro::pg {
 namespace {
@@ -15,15 +16,6 @@ namespace {
 constexpr std::int64_t PgEpochUnix = 946684800;
 
 void IgnoreNotice(void*, const char*) {}
-
-/// libpq's messages end with a line break and may hold more; errors want one line.
-std::string OneLine(std::string_view s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);
-  std::string r(s);
-  for (char& c : r)
-    if (c == '\n' || c == '\r') c = ' ';
-  return r;
-}
 
 /// The server's own message of a failed statement, without severity or context.
 std::string StatementError(const PGresult* r, PGconn* c) {
