@@ -737,8 +737,13 @@ void PgTaskStore::DelTask(std::string_view id) noexcept {
     if (!impl_) return;
     const Held::Known k = held_->Look(id);
     if (k.empty) return;
-    const pg::Rows rows = impl_->Run(Del, pg::Params().Bytes(id).Int8(impl_->instance));
-    if (k.held) held_->Counted(id, k.gen, static_cast<int>(rows.Int(0, 0)));
+    try {
+      const pg::Rows rows = impl_->Run(Del, pg::Params().Bytes(id).Int8(impl_->instance));
+      if (k.held) held_->Counted(id, k.gen, static_cast<int>(rows.Int(0, 0)));
+    } catch (const std::exception& e) {
+      // Said, so that a command written again can be told apart.
+      impl_->Log("Could not delete the written task of " + DisplayText(id) + ": " + e.what());
+    }
   } catch (...) {
     // A failed delete leaves the tasks queued; they are written again, as before.
   }
