@@ -43,6 +43,7 @@ trap cleanup EXIT
 
 eval "$(bash "$root/scripts/pg-test.sh" start 2>/dev/null)" || { echo "stream bench: no PostgreSQL" >&2; exit 1; }
 eval "$(bash "$root/scripts/nats-test.sh" start 2>/dev/null)" || { echo "stream bench: no nats-server" >&2; exit 1; }
+nats_port=${TELVARO_TEST_NATS##*:}
 
 free_port() {
   perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(LocalAddr => "127.0.0.1", LocalPort => 0, Proto => "tcp")->sockport'
@@ -156,7 +157,8 @@ case "$mode" in
     echo "crash: nats-server killed"
     kill -KILL "$(cat "$TELVARO_NATS_DIR/pid")"
     sleep 2
-    bash "$root/scripts/nats-test.sh" again 2>/dev/null
+    nats-server -js -a 127.0.0.1 -p "$nats_port" -sd "$TELVARO_NATS_DIR/store" -l "$TELVARO_NATS_DIR/server.log" \
+      -P "$TELVARO_NATS_DIR/pid" >/dev/null 2>&1 &
     echo "crash: nats-server started again"
     sleep $((seconds / 4))
     echo "crash: server a killed"
