@@ -9,7 +9,10 @@ namespace telvaro {
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
     : env_(env), parser_(env.parser, env.store, *env.files), peer_(std::move(peer)) {}
 
-TerminalConnection::~TerminalConnection() { ReleaseHeld(); }
+TerminalConnection::~TerminalConnection() {
+  if (claimed_) CommandNotWritten();
+  ReleaseHeld();
+}
 
 bool TerminalConnection::Parse(Bytes message) {
   const double limitDays = std::chrono::duration<double>(env_.identifyLimit).count() / 86400.0;
@@ -50,9 +53,18 @@ bool TerminalConnection::Parse(Bytes message) {
 std::optional<TCmd> TerminalConnection::FetchCommand() {
   const TNTMobile& first = held_.back().records.front();
   try {
+    if (claimed_) CommandNotWritten();  // a fetch the caller never concluded
     commandFor_.assign(first.Rec.ID.view());
-    return parser_.GetCommandIfExist(first);
+    if (env_.claims) {
+      if (!env_.claims->TryClaim(commandFor_)) return std::nullopt;
+      claimed_ = true;
+    }
+    std::optional<TCmd> cmd = parser_.GetCommandIfExist(first);
+    if (!cmd) Unclaim();
+    return cmd;
   } catch (const std::exception& e) {
+    // What the store may have handed out before it failed goes back.
+    if (claimed_) CommandNotWritten();
     Log(std::string("Exception in getting command for device ") + e.what());
     return std::nullopt;
   }
@@ -64,6 +76,7 @@ void TerminalConnection::CommandWritten(const TCmd& cmd) {
     // Also after a batch led by an upload position: DelTask spares file blocks, and a
     // plain command written during an upload must not be written twice.
     if (env_.store) env_.store->DelTask(commandFor_);
+    Unclaim();
     const int count = parser_.CommandsCount(cmd.Rec.UID.view());
     Log("Command for " + DisplayText(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
     SendToUserMessage(evCommandSent, count, commandFor_);
@@ -81,6 +94,13 @@ void TerminalConnection::CommandNotWritten() noexcept {
   // Untaken, a task from the store cannot be taken for a written one by the DelTask
   // after the next write (a handshake reply on the terminal's next connection, say).
   if (env_.store) env_.store->ReleaseTaken(commandFor_);
+  Unclaim();
+}
+
+void TerminalConnection::Unclaim() noexcept {
+  if (!claimed_) return;
+  env_.claims->Unclaim(commandFor_);
+  claimed_ = false;
 }
 
 bool TerminalConnection::Route() {
@@ -142,6 +162,7 @@ bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClie
 }
 
 void TerminalConnection::End() {
+  if (claimed_) CommandNotWritten();
   ReleaseHeld();
   Log("Thread ended with " + peer_);
   try {

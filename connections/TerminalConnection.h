@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connections/CommandClaims.h"
 #include "queues/NamedEvent.h"
 #include "queues/RecordQueue.h"
 #include "protocol/DownloadFiles.h"
@@ -48,6 +49,9 @@ struct ConnectionEnv {
   ParserContext parser;
   RenderOptions render;                ///< the log line of every record
   ServerMetrics* metrics = nullptr;    ///< counts traffic when set
+  /// Shared by every connection of the process; null: nothing keeps two connections
+  /// of one terminal from holding a command at once.
+  CommandClaims* claims = nullptr;
 };
 
 class TerminalConnection {
@@ -65,7 +69,9 @@ class TerminalConnection {
   /// the stores inside the parser pass to the caller.
   bool Parse(Bytes message);
 
-  /// The command to write after the newest batch, if any; a failure is logged.
+  /// The command to write after the newest batch, if any; a failure is logged. None
+  /// while another connection of the terminal has a command in flight. A command
+  /// fetched is concluded by exactly one of the three calls below, or by End().
   std::optional<TCmd> FetchCommand();
   /// Bookkeeping after `cmd` was written whole: removes it and announces it.
   void CommandWritten(const TCmd& cmd);
@@ -85,7 +91,8 @@ class TerminalConnection {
   TDateTime IdentificationSentAt() const noexcept { return Identifying() ? parser_.IdentSentAt : 0; }
 
   /// The end-of-connection announcement: the log line and the disconnection record;
-  /// the task store is told the terminal is no longer held here.
+  /// a command fetched and not concluded is given back, and the task store is told the
+  /// terminal is no longer held here.
   void End();
 
   /// Frees the batches' storage while the connection is idle.
@@ -109,6 +116,8 @@ class TerminalConnection {
   /// Tells the task store this connection now serves `identity_` instead of `heldId_`.
   void HoldIdentity();
   void ReleaseHeld() noexcept;
+  /// Lets other connections of the terminal fetch commands again.
+  void Unclaim() noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
   /// Routes one batch; false at a refusal.
@@ -123,6 +132,7 @@ class TerminalConnection {
   std::size_t heldRecords_ = 0;
   std::vector<TNTMobile> spare_;    ///< a routed batch's storage, reused by the next
   std::string commandFor_;          ///< ID of the first record of the batch the command follows
+  bool claimed_ = false;            ///< this connection holds the claim on `commandFor_`
   std::string identity_;
   std::string heldId_;  ///< the ID held in the task store; empty: none
   std::string peer_;

@@ -150,7 +150,9 @@ std::uint64_t RaiseOpenFileLimit() noexcept {
 }
 
 struct TerminalServer::Impl {
-  explicit Impl(const ConnectionEnv& e) : env(e), acceptStrand(asio::make_strand(ioc)) {}
+  explicit Impl(const ConnectionEnv& e) : env(e), acceptStrand(asio::make_strand(ioc)) {
+    if (!env.claims) env.claims = &claims;
+  }
 
   asio::awaitable<void> AcceptLoop();
   void StartSession(tcp::socket socket);
@@ -178,6 +180,7 @@ struct TerminalServer::Impl {
   }
 
   ConnectionEnv env;
+  CommandClaims claims;
   asio::io_context ioc;
   Strand acceptStrand;
   std::optional<tcp::acceptor> acceptor;

@@ -148,6 +148,45 @@ struct HoldingStore : TaskStore {
   std::vector<std::string> calls;
 };
 
+// A terminal that reconnects while its old connection still stands: the old one gives
+// back the command it fetched when its peer turns out gone, and that give-back must
+// not untake the command the new connection is writing, or it is written twice.
+TEST_F(ConnectionTest, TwoConnectionsOfOneTerminalNeverHoldItsCommandAtOnce) {
+  CommandClaims claims;
+  env.claims = &claims;
+  TerminalConnection old(env, "10.0.0.1"), fresh(env, "10.0.0.2");
+  for (TerminalConnection* c : {&old, &fresh}) {
+    const auto reply = Batch(*c, Handshake(Imei));
+    ASSERT_TRUE(reply);
+    c->CommandWritten(*reply);
+    ASSERT_TRUE(c->Route());
+  }
+  store.AddTask(Imei, -1, -1, -1, "FIRST");
+
+  auto cmd = Batch(old, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_FALSE(Batch(fresh, Ping())) << "held by the old connection";
+  ASSERT_TRUE(fresh.Route());
+  old.CommandNotWritten();
+  ASSERT_TRUE(old.Route());
+  cmd = Batch(fresh, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->WireBytes(), "FIRST");
+  fresh.CommandWritten(*cmd);
+  ASSERT_TRUE(fresh.Route());
+  EXPECT_EQ(store.CountCommandsFor(Imei), 0);
+  EXPECT_FALSE(Batch(fresh, Ping())) << "written once";
+  ASSERT_TRUE(fresh.Route());
+
+  // A connection that ends with a command fetched gives it back for the other.
+  store.AddTask(Imei, -1, -1, -1, "SECOND");
+  ASSERT_TRUE(Batch(old, Ping()));
+  old.End();
+  cmd = Batch(fresh, Ping());
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->WireBytes(), "SECOND");
+}
+
 // The store hands a terminal's tasks to the process that holds it, so every way a
 // connection stops serving an ID must release it, exactly once.
 TEST_F(ConnectionTest, TheStoreIsToldWhichTerminalTheConnectionServes) {
