@@ -8,8 +8,9 @@
 // its command (its peer is gone) would untake the one the new connection is about to
 // write; that write then deletes nothing, and the command is written a second time.
 // A connection claims its terminal before it fetches a command and lets go once the
-// command is written or given back; another connection of the terminal fetches none
-// meanwhile and asks again after its next batch.
+// command is written or given back; another connection of the terminal meanwhile
+// takes, deletes and gives back none of the store's tasks (its own replies still go)
+// and asks again after its next batch.
 
 #include <mutex>
 #include <string>

@@ -55,9 +55,12 @@ std::optional<TCmd> TerminalConnection::FetchCommand() {
   try {
     if (claimed_) CommandNotWritten();  // a fetch the caller never concluded
     commandFor_.assign(first.Rec.ID.view());
-    if (env_.claims) {
-      if (!env_.claims->TryClaim(commandFor_)) return std::nullopt;
-      claimed_ = true;
+    claimed_ = env_.claims && env_.claims->TryClaim(commandFor_);
+    if (!OwnsTasks()) {
+      // Another connection of the terminal has a command in flight. This connection's
+      // own replies (to a handshake, say) still go: they are not the store's, and a
+      // terminal must not wait for them on a connection it has left.
+      return parser_.PendingCommand();
     }
     std::optional<TCmd> cmd = parser_.GetCommandIfExist(first);
     if (!cmd) Unclaim();
@@ -75,7 +78,7 @@ void TerminalConnection::CommandWritten(const TCmd& cmd) {
     parser_.DelCommand();
     // Also after a batch led by an upload position: DelTask spares file blocks, and a
     // plain command written during an upload must not be written twice.
-    if (env_.store) env_.store->DelTask(commandFor_);
+    if (env_.store && OwnsTasks()) env_.store->DelTask(commandFor_);
     Unclaim();
     const int count = parser_.CommandsCount(cmd.Rec.UID.view());
     Log("Command for " + DisplayText(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
@@ -93,9 +96,11 @@ void TerminalConnection::CommandFailed(const TCmd& cmd, std::string_view error) 
 void TerminalConnection::CommandNotWritten() noexcept {
   // Untaken, a task from the store cannot be taken for a written one by the DelTask
   // after the next write (a handshake reply on the terminal's next connection, say).
-  if (env_.store) env_.store->ReleaseTaken(commandFor_);
+  if (env_.store && OwnsTasks()) env_.store->ReleaseTaken(commandFor_);
   Unclaim();
 }
+
+bool TerminalConnection::OwnsTasks() const noexcept { return claimed_ || !env_.claims; }
 
 void TerminalConnection::Unclaim() noexcept {
   if (!claimed_) return;

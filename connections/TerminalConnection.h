@@ -69,9 +69,10 @@ class TerminalConnection {
   /// the stores inside the parser pass to the caller.
   bool Parse(Bytes message);
 
-  /// The command to write after the newest batch, if any; a failure is logged. None
-  /// while another connection of the terminal has a command in flight. A command
-  /// fetched is concluded by exactly one of the three calls below, or by End().
+  /// The command to write after the newest batch, if any; a failure is logged. While
+  /// another connection of the terminal has a command in flight, only this
+  /// connection's own pending replies. A command fetched is concluded by exactly one
+  /// of the three calls below, or by End().
   std::optional<TCmd> FetchCommand();
   /// Bookkeeping after `cmd` was written whole: removes it and announces it.
   void CommandWritten(const TCmd& cmd);
@@ -118,6 +119,9 @@ class TerminalConnection {
   void ReleaseHeld() noexcept;
   /// Lets other connections of the terminal fetch commands again.
   void Unclaim() noexcept;
+  /// Whether the store's tasks of `commandFor_` are this connection's to take, delete
+  /// and give back: it holds the claim, or nothing is claimed in this process.
+  bool OwnsTasks() const noexcept;
   void Log(std::string line) const { env_.log->Append(std::move(line)); }
   void SendToUserMessage(std::int32_t code, std::int32_t value, std::string_view devId);
   /// Routes one batch; false at a refusal.

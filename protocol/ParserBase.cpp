@@ -20,6 +20,11 @@ bool TParser::IsForDB(std::uint8_t ev) const noexcept {
   return std::find(DBEvents.begin(), DBEvents.end(), ev) != DBEvents.end();
 }
 
+std::optional<TCmd> TParser::PendingCommand() const {
+  if (Commands.empty()) return std::nullopt;
+  return Commands.front();
+}
+
 std::optional<TCmd> TParser::GetCommandIfExist(const TNTMobile& mobile) {
   if (!Commands.empty()) return Commands.front();
   if (mobile.Rec.Event == evHandshake || !store_) return std::nullopt;

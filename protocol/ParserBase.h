@@ -61,6 +61,8 @@ class TParser {
   /// The next command for the terminal of `mobile`: the first pending reply (it stays
   /// pending), else, unless `mobile` is a handshake, the first task of the store.
   std::optional<TCmd> GetCommandIfExist(const TNTMobile& mobile);
+  /// The first pending reply, if any; it stays pending.
+  std::optional<TCmd> PendingCommand() const;
   /// Removes the first pending command, if there is one.
   void DelCommand() noexcept;
   /// Tasks queued for `id` plus the pending commands of this parser.

@@ -149,26 +149,30 @@ struct HoldingStore : TaskStore {
 };
 
 // A terminal that reconnects while its old connection still stands: the old one gives
-// back the command it fetched when its peer turns out gone, and that give-back must
-// not untake the command the new connection is writing, or it is written twice.
+// back the command it fetched when its peer turns out gone. Neither that give-back nor
+// the new connection's handshake reply may touch the command the other connection
+// holds, or it is written twice or lost.
 TEST_F(ConnectionTest, TwoConnectionsOfOneTerminalNeverHoldItsCommandAtOnce) {
   CommandClaims claims;
   env.claims = &claims;
   TerminalConnection old(env, "10.0.0.1"), fresh(env, "10.0.0.2");
-  for (TerminalConnection* c : {&old, &fresh}) {
-    const auto reply = Batch(*c, Handshake(Imei));
-    ASSERT_TRUE(reply);
-    c->CommandWritten(*reply);
-    ASSERT_TRUE(c->Route());
-  }
-  store.AddTask(Imei, -1, -1, -1, "FIRST");
-
-  auto cmd = Batch(old, Ping());
+  auto cmd = Batch(old, Handshake(Imei));
   ASSERT_TRUE(cmd);
-  EXPECT_FALSE(Batch(fresh, Ping())) << "held by the old connection";
+  old.CommandWritten(*cmd);
+  ASSERT_TRUE(old.Route());
+  store.AddTask(Imei, -1, -1, -1, "FIRST");
+  ASSERT_TRUE(Batch(old, Ping()));
+
+  cmd = Batch(fresh, Handshake(Imei));
+  ASSERT_TRUE(cmd) << "the reply of the new connection's own handshake goes at once";
+  EXPECT_EQ(cmd->WireBytes(), "OK");
+  fresh.CommandWritten(*cmd);
+  ASSERT_TRUE(fresh.Route());
+  EXPECT_FALSE(Batch(fresh, Ping())) << "the task is the old connection's now";
   ASSERT_TRUE(fresh.Route());
   old.CommandNotWritten();
   ASSERT_TRUE(old.Route());
+
   cmd = Batch(fresh, Ping());
   ASSERT_TRUE(cmd);
   EXPECT_EQ(cmd->WireBytes(), "FIRST");

@@ -408,6 +408,38 @@ TEST_F(ServerTest, CommandIsNotWrittenToAPeerThatClosedItsSideBeforeTheReaderSaw
   EXPECT_EQ(store.CountCommandsFor(Imei), 1) << "the command stays queued";
 }
 
+// A terminal connects again while its old connection still stands. Whichever of the two
+// holds a command, the other's write or give-back must leave the store's task alone:
+// here the new connection's handshake reply is written while the old one would hold
+// the task, and the old one then finds its peer gone (its reader, held back by a burst,
+// has not seen the end yet).
+TEST_F(ServerTest, TaskOutlivesTwoConnectionsOfOneTerminalAndIsWrittenOnce) {
+  env.cmdDelay = std::chrono::milliseconds(600);
+  Restart();
+  auto old = Connect();
+  store.AddTask(Imei, 0, 1, -1, "CMD");
+  Client fresh(Port());
+  fresh.Write(Handshake(Imei));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reply is in its pause
+  ByteVec burst = Ping();
+  for (int k = 0; k < 120; ++k) {
+    const ByteVec f = Avl(10, 0, ImeiNumber, 1700000000 + static_cast<std::uint32_t>(k * 10));
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  old->Write(burst);
+  old->CloseSending();
+  EXPECT_EQ(Text(fresh.Read(2)), "OK");
+  ASSERT_TRUE(Eventually([&] {
+    const auto lines = log.Lines();
+    return std::count(lines.begin(), lines.end(), "Thread ended with 127.0.0.1") == 1;
+  }));
+  ASSERT_EQ(store.CountCommandsFor(Imei), 1) << "neither written nor deleted yet";
+
+  fresh.Write(Ping());
+  EXPECT_EQ(Text(fresh.Read(3)), "CMD");
+  EXPECT_TRUE(Eventually([&] { return store.CountCommandsFor(Imei) == 0; }));
+}
+
 TEST_F(ServerTest, IncompleteMessageHeldTooLongEndsItsConnectionButSilenceDoesNot) {
   env.frameTimeout = std::chrono::milliseconds(300);
   Restart();
