@@ -234,7 +234,7 @@ for i in 1 2 3; do
   doors+=(--pipe "$work/s$i/CmdPipe")
   if [ "$http" = 1 ]; then doors+=(--http "127.0.0.1:${hport[$i]}"); fi
 done
-"$driver" queue --log "$work/queued" --first-imei "$first" --terminals "$terminals" --commands "$commands" \
+"$driver" queue --log "$work/queued" --failed "$work/failed" --first-imei "$first" --terminals "$terminals" --commands "$commands" \
   --rate "$rate" --token "$token" --seed "$$" "${doors[@]}" >"$work/driver.log" 2>&1 &
 driver_pid=$!
 pids+=("$driver_pid")
@@ -286,8 +286,10 @@ fi
 for i in 1 2 3; do kill -TERM "${spid[$i]}" 2>/dev/null || true; done
 
 passed=1
-"$driver" check --queued "$work/queued" --received "$work/received" --pause-ms "$pause" \
-  --killed "$work/s2/CmdPipe" --killed-at "$killed_at" --lease-sec "$lease" || passed=0
+killed_doors=(--killed "$work/s2/CmdPipe")
+if [ "$http" = 1 ]; then killed_doors+=(--killed "127.0.0.1:${hport[2]}"); fi
+"$driver" check --queued "$work/queued" --received "$work/received" --failed "$work/failed" --pause-ms "$pause" \
+  "${killed_doors[@]}" --killed-at "$killed_at" --lease-sec "$lease" || passed=0
 if [ "$stream" = 1 ]; then
   # Per terminal: the rows its records in the stream make, against the rows stored.
   "$probe" keys "$TELVARO_TEST_NATS" 2>/dev/null | LC_ALL=C sort >"$work/stream-keys.txt"

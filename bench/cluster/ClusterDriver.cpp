@@ -1,22 +1,26 @@
 // cluster_driver: the dispatch side and the judge of a cluster run (deploy/cluster-test.sh).
 //
-//   cluster_driver queue --log FILE --first-imei I --terminals N --commands M --rate R
-//                        [--pipe PATH]... [--http HOST:PORT]... [--token T] [--seed S]
+//   cluster_driver queue --log FILE [--failed FILE] --first-imei I --terminals N --commands M
+//                        --rate R [--pipe PATH]... [--http HOST:PORT]... [--token T] [--seed S]
 //     queues M commands, each for a random terminal through a random instance's command
-//     pipe or HTTP endpoint, at R a second, and writes "N IMEI VIA UNIX-MS" per command.
-//     Each command is a terminal command frame of the unknown kind 0x7E carrying its
-//     number, so the simulator's commands log names it. An instance that cannot be
-//     reached is left out until it can be again; its command goes through another.
+//     pipe or HTTP endpoint, at R a second, and writes "N IMEI VIA UNIX-MS" per command,
+//     and "N VIA UNIX-MS" per failed attempt to --failed. Each command is a terminal
+//     command frame of the unknown kind 0x7E carrying its number, so the simulator's
+//     commands log names it. An instance that cannot be reached is left out until it can
+//     be again; its command goes through another.
 //
-//   cluster_driver check --queued FILE --received FILE --pause-ms P
-//                        [--killed VIA --killed-at UNIX-MS --lease-sec S]
+//   cluster_driver check --queued FILE --received FILE --pause-ms P [--failed FILE]
+//                        [--killed VIA... --killed-at UNIX-MS --lease-sec S]
 //     matches the simulator's commands log against the queued commands and prints how
 //     many arrived once, twice or never, and the delay from queueing to arrival beyond
-//     the pause before each command write (p50, p99). A command of the killed instance
-//     may arrive twice when the instance died between its write and its deletion: the
-//     second arrival comes after the lease. A command sent to the killed instance's pipe
-//     just before it died may never have been stored. Both are counted apart. Exits 1
-//     when a command was lost or written twice otherwise.
+//     the pause before each command write (p50, p99). Counted apart: a command of the
+//     killed instance that arrives twice because the instance died between its write
+//     and its deletion (the second arrival comes after the lease); a command sent to the
+//     killed instance's pipe just before it died, which may never have been stored; and
+//     a command that arrives twice because the killed instance stored it and died before
+//     its answer, so it was queued again through another (a request without an answer
+//     is retried, as any dispatch application would). Exits 1 when a command was lost or
+//     written twice otherwise.
 
 #include <netdb.h>
 #include <poll.h>
@@ -55,7 +59,7 @@ constexpr auto Shunned = std::chrono::seconds(2);
 /// Longest wait for one answer of an HTTP endpoint.
 constexpr int HttpTimeoutMs = 5000;
 /// A command sent to the killed instance's pipe this long before it died may not have
-/// been stored.
+/// been stored; a request to it this close to its death may have been stored unanswered.
 constexpr long long PipeGraceMs = 2000;
 
 long long UnixMs() {
@@ -186,6 +190,11 @@ int Queue(const Args& a) {
   std::mt19937 rng(static_cast<unsigned>(std::stoul(a.One("--seed", "1"))));
   std::ofstream log(a.One("--log"));
   if (!log) throw std::invalid_argument("cannot write --log");
+  std::ofstream failedLog;
+  if (const std::string f = a.One("--failed"); !f.empty()) {
+    failedLog.open(f);
+    if (!failedLog) throw std::invalid_argument("cannot write --failed");
+  }
 
   const Clock::time_point start = Clock::now();
   int failures = 0;
@@ -208,10 +217,12 @@ int Queue(const Args& a) {
         log << n << ' ' << imei << ' ' << d.Name() << ' ' << UnixMs() << '\n';
         break;
       }
+      if (failedLog.is_open()) failedLog << n << ' ' << d.Name() << ' ' << UnixMs() << '\n';
       ++failures;
     }
   }
   log.flush();
+  failedLog.flush();
   std::printf("queued %d commands in %.1f s (%d attempts refused by an instance)\n", commands,
               std::chrono::duration<double>(Clock::now() - start).count(), failures);
   return 0;
@@ -255,16 +266,27 @@ int Check(const Args& a) {
     }
   }
   const long long pause = std::stoll(a.One("--pause-ms", "0"));
-  const std::string killed = a.One("--killed");
+  const std::vector<std::string> killed = a.All("--killed");
+  const auto isKilled = [&](const std::string& via) { return std::find(killed.begin(), killed.end(), via) != killed.end(); };
   const long long killedAt = std::stoll(a.One("--killed-at", "0"));
   const long long leaseMs = std::stoll(a.One("--lease-sec", "0")) * 1000;
+  // Commands whose request to the killed instance failed as it died.
+  std::vector<long long> unanswered;
+  if (const std::string f = a.One("--failed"); !f.empty() && killedAt > 0) {
+    std::ifstream in(f);
+    long long n, at;
+    std::string via;
+    while (in >> n >> via >> at)
+      if (isKilled(via) && at > killedAt - PipeGraceMs && at < killedAt + PipeGraceMs) unanswered.push_back(n);
+  }
+  const auto retried = [&](long long n) { return std::find(unanswered.begin(), unanswered.end(), n) != unanswered.end(); };
 
-  long long once = 0, twiceAfterKill = 0, twice = 0, lostInKilledPipe = 0, lost = 0;
+  long long once = 0, twiceAfterKill = 0, twiceRetried = 0, twice = 0, lostInKilledPipe = 0, lost = 0;
   std::vector<long long> delays;
   for (auto& [n, q] : queued) {
     std::sort(q.arrivals.begin(), q.arrivals.end());
     if (q.arrivals.empty()) {
-      const bool inKilledPipe = !killed.empty() && q.via == killed && q.at <= killedAt && q.at > killedAt - PipeGraceMs;
+      const bool inKilledPipe = isKilled(q.via) && q.at <= killedAt && q.at > killedAt - PipeGraceMs;
       (inKilledPipe ? lostInKilledPipe : lost) += 1;
       if (!inKilledPipe) std::printf("lost: command %lld for %s queued through %s\n", n, q.imei.c_str(), q.via.c_str());
       continue;
@@ -278,8 +300,9 @@ int Check(const Args& a) {
     // its write and its deletion.
     const bool afterKill = killedAt > 0 && q.arrivals.size() == 2 && q.arrivals[0] <= killedAt + 1000 &&
                            q.arrivals[1] >= killedAt + leaseMs - 1000;
-    (afterKill ? twiceAfterKill : twice) += 1;
-    if (!afterKill)
+    const bool queuedAgain = !afterKill && q.arrivals.size() == 2 && retried(n);
+    (afterKill ? twiceAfterKill : queuedAgain ? twiceRetried : twice) += 1;
+    if (!afterKill && !queuedAgain)
       std::printf("written %zu times: command %lld for %s\n", q.arrivals.size(), n, q.imei.c_str());
   }
   std::sort(delays.begin(), delays.end());
@@ -287,8 +310,9 @@ int Check(const Args& a) {
     return delays.empty() ? 0 : delays[std::min(delays.size() - 1, static_cast<std::size_t>(p * delays.size()))];
   };
   std::printf("commands queued %zu: written once %lld; twice after the killed instance's lease %lld; "
+              "twice as queued again after the killed instance stored it unanswered %lld; "
               "twice otherwise %lld; never stored by the killed instance %lld; lost %lld; unknown arrivals %lld\n",
-              queued.size(), once, twiceAfterKill, twice, lostInKilledPipe, lost, strays);
+              queued.size(), once, twiceAfterKill, twiceRetried, twice, lostInKilledPipe, lost, strays);
   std::printf("queue-to-terminal delay beyond the %lld ms pause: p50 %lld ms, p99 %lld ms, max %lld ms\n", pause,
               pct(0.5), pct(0.99), delays.empty() ? 0 : delays.back());
   return lost == 0 && twice == 0 && strays == 0 ? 0 : 1;
