@@ -18,7 +18,8 @@
 # client lost a record.
 #
 # Environment: SERVER (another telvaroserver binary, such as an older build), IO_THREADS
-# (the server's IOThreads, default 0: one per core), SIM_THREADS (default 2),
+# (the server's IOThreads, default 0: one per core), PIPE_QUEUE_LIMIT (the server's
+# PipeQueueLimit, bytes queued per pipe client; default the server's), SIM_THREADS (default 2),
 # CONNECT_RATE (default 1000), KEEP=1 keeps the program directory and names it.
 set -euo pipefail
 
@@ -42,8 +43,9 @@ connect_rate=${CONNECT_RATE:-1000}
 records_per_frame=10
 frame_rate=$(awk -v r="$rate" -v n="$terminals" -v k="$records_per_frame" 'BEGIN { printf "%.6f", r / (k * n) }')
 
-# Each terminal is a descriptor on both sides; the soft limit can rise only to the hard one.
-want=$((terminals * 2 + 256))
+# The server and the simulator each hold a descriptor per terminal; the soft limit can
+# rise only to the hard one.
+want=$((terminals + 1024))
 hard=$(ulimit -Hn)
 if [ "$hard" != unlimited ] && [ "$want" -gt "$hard" ]; then
   echo "throughput: descriptor limit $hard is below the $want wanted; using $hard" >&2
@@ -62,10 +64,12 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-# No periodic restart of the data pipe (it would drop the clients), no HTTP endpoint, a
-# pipe queue of 1 GiB per client so that a short stall does not cost a client.
-printf '[Server]\nPort=%s\nPipeDir=%s\nReconInterval=0\nIOThreads=%s\nPipeQueueLimit=1073741824\n[DB]\nNoBase=1\n[Http]\nHttpPort=0\n' \
-  "$port" "$home" "$io_threads" >"$home/telvaroserver.ini"
+# No periodic restart of the data pipe (it would drop the clients), no HTTP endpoint.
+{
+  printf '[Server]\nPort=%s\nPipeDir=%s\nReconInterval=0\nIOThreads=%s\n' "$port" "$home" "$io_threads"
+  [ -z "${PIPE_QUEUE_LIMIT:-}" ] || printf 'PipeQueueLimit=%s\n' "$PIPE_QUEUE_LIMIT"
+  printf '[DB]\nNoBase=1\n[Http]\nHttpPort=0\n'
+} >"$home/telvaroserver.ini"
 
 # Polls until FILE holds a line matching PATTERN.
 wait_for() {
@@ -129,7 +133,11 @@ sleep "$seconds"
 w1=$(date +%s.%N)
 s1=$(ticks /proc/$server_pid/stat)
 m1=$(ticks /proc/$sim_pid/stat)
+# A client the server disconnected has ended: its time is not known then.
+clients_alive=1
+for p in "${client_pids[@]}"; do [ -e "/proc/$p/stat" ] || clients_alive=0; done
 c1=$(($(ticks /proc/${client_pids[0]}/stat) + $(ticks /proc/${client_pids[1]}/stat)))
+[ "$clients_alive" = 1 ] || c1=$c0
 f1=$(ticks /proc/$filter_pid/stat)
 b1=$(busy)
 threads_snapshot >"$home/threads1"
@@ -182,7 +190,7 @@ for c in 1 2; do
   echo "client $c: received $got, lost $lost; delay $(sed 's/.* p50_ms=\([^ ]*\) p99_ms=\([^ ]*\) max_ms=\([^ ]*\) closed=\(.\)/p50 \1 ms, p99 \2 ms, max \3 ms; pipe closed by the server: \4/' <<<"$sum")"
 done
 echo "server CPU in the steady window: $(pct "$server_cpu")% of one core; $(awk -v t="$server_cpu" -v hz="$hz" -v s="$span" -v r="$rate" 'BEGIN { printf "%.3f", t / hz / s / (r / 100000) }') CPU-seconds per 100k records"
-echo "simulator CPU: $(pct $((m1 - m0)))%, both clients: $(pct $((c1 - c0)))%, log filter: $(pct $((f1 - f0)))%, everything else on the machine: $(pct "$others")% (of one core; $(nproc) cores)"
+echo "simulator CPU: $(pct $((m1 - m0)))%, both clients: $([ "$clients_alive" = 1 ] && echo "$(pct $((c1 - c0)))%" || echo "not known (one ended early)"), log filter: $(pct $((f1 - f0)))%, everything else on the machine: $(pct "$others")% (of one core; $(nproc) cores)"
 echo "busiest server threads (id:% of one core): $(join -a1 <(sort "$home/threads1") <(sort "$home/threads0") |
   awk -v hz="$hz" -v s="$span" '{ d = $2 - ($3 == "" ? 0 : $3); if (d > 0) printf "%d %.0f\n", $1, 100 * d / hz / s }' |
   sort -k2,2nr | head -5 | awk '{ printf "%s%s:%s", (NR > 1 ? ", " : ""), $1, $2 }')"
