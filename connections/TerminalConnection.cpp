@@ -182,6 +182,7 @@ void TerminalConnection::ReleaseIdle() noexcept {
   if (!held_.empty()) return;
   held_.shrink_to_fit();
   std::vector<TNTMobile>().swap(spare_);
+  if (parser_.Commands.empty()) std::vector<TCmd>().swap(parser_.Commands);
 }
 
 void TerminalConnection::DropNewest() noexcept {

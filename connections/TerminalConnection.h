@@ -96,7 +96,8 @@ class TerminalConnection {
   /// terminal is no longer held here.
   void End();
 
-  /// Frees the batches' storage while the connection is idle.
+  /// Frees the batches' storage, and the pending commands' once none is left, while the
+  /// connection is idle.
   void ReleaseIdle() noexcept;
 
   /// The `ID` of the first record of the latest batch; empty before the first.
