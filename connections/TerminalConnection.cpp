@@ -7,7 +7,7 @@
 namespace telvaro {
 
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
-    : env_(env), parser_(env.parser, env.store, *env.files), peer_(std::move(peer)) {}
+    : env_(env), peer_(std::move(peer)) {}
 
 TerminalConnection::~TerminalConnection() {
   if (claimed_) CommandNotWritten();
@@ -16,11 +16,12 @@ TerminalConnection::~TerminalConnection() {
 
 bool TerminalConnection::Parse(Bytes message) {
   const double limitDays = std::chrono::duration<double>(env_.identifyLimit).count() / 86400.0;
-  if (Identifying() && parser_.IdentSentAt != 0 && NowLocal() - parser_.IdentSentAt > limitDays) return false;
+  if (IdentificationSentAt() != 0 && NowLocal() - parser_->IdentSentAt > limitDays) return false;
+  TParserKrestel& parser = Parser();
   Batch& batch = held_.emplace_back();
   batch.records.swap(spare_);
   try {
-    batch.code = parser_.ParseArr(message, batch.records);
+    batch.code = parser.ParseArr(message, batch.records);
   } catch (...) {
     DropNewest();
     throw;
@@ -45,7 +46,7 @@ bool TerminalConnection::Parse(Bytes message) {
   heldRecords_ += batch.records.size();
   if (Identifying() && batch.code == PACKET_HANDSHAKE) {
     Log("Handshake from " + DisplayText(identity_));
-    parser_.IdentifyRequest(identity_);
+    parser.IdentifyRequest(identity_);
   }
   return true;
 }
@@ -60,9 +61,9 @@ std::optional<TCmd> TerminalConnection::FetchCommand() {
       // Another connection of the terminal has a command in flight. This connection's
       // own replies (to a handshake, say) still go: they are not the store's, and a
       // terminal must not wait for them on a connection it has left.
-      return parser_.PendingCommand();
+      return Parser().PendingCommand();
     }
-    std::optional<TCmd> cmd = parser_.GetCommandIfExist(first);
+    std::optional<TCmd> cmd = Parser().GetCommandIfExist(first);
     if (!cmd) Unclaim();
     return cmd;
   } catch (const std::exception& e) {
@@ -75,12 +76,12 @@ std::optional<TCmd> TerminalConnection::FetchCommand() {
 
 void TerminalConnection::CommandWritten(const TCmd& cmd) {
   try {
-    parser_.DelCommand();
+    Parser().DelCommand();
     // Also after a batch led by an upload position: DelTask spares file blocks, and a
     // plain command written during an upload must not be written twice.
     if (env_.store && OwnsTasks()) env_.store->DelTask(commandFor_);
     Unclaim();
-    const int count = parser_.CommandsCount(cmd.Rec.UID.view());
+    const int count = Parser().CommandsCount(cmd.Rec.UID.view());
     Log("Command for " + DisplayText(cmd.Rec.UID.view()) + " sent. Commands in queue  " + std::to_string(count));
     SendToUserMessage(evCommandSent, count, commandFor_);
   } catch (const std::exception& e) {
@@ -178,10 +179,16 @@ void TerminalConnection::End() {
   ClearHeld();
 }
 
+TParserKrestel& TerminalConnection::Parser() {
+  if (!parser_) parser_ = std::make_unique<TParserKrestel>(env_.parser, env_.store, *env_.files);
+  return *parser_;
+}
+
 void TerminalConnection::ReleaseIdle() noexcept {
   if (!held_.empty()) return;
   held_.shrink_to_fit();
   std::vector<TNTMobile>().swap(spare_);
+  if (parser_ && parser_->Commands.empty()) std::vector<TCmd>().swap(parser_->Commands);
 }
 
 void TerminalConnection::DropNewest() noexcept {

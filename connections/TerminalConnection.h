@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,14 +90,15 @@ class TerminalConnection {
   /// Records parsed and not yet routed.
   std::size_t HeldRecords() const noexcept { return heldRecords_; }
   /// When the outstanding identification request was made (local time); 0: none.
-  TDateTime IdentificationSentAt() const noexcept { return Identifying() ? parser_.IdentSentAt : 0; }
+  TDateTime IdentificationSentAt() const noexcept { return Identifying() && parser_ ? parser_->IdentSentAt : 0; }
 
   /// The end-of-connection announcement: the log line and the disconnection record;
   /// a command fetched and not concluded is given back, and the task store is told the
   /// terminal is no longer held here.
   void End();
 
-  /// Frees the batches' storage while the connection is idle.
+  /// Frees the batches' storage, and the pending commands' once none is left, while the
+  /// connection is idle.
   void ReleaseIdle() noexcept;
 
   /// The `ID` of the first record of the latest batch; empty before the first.
@@ -104,7 +106,8 @@ class TerminalConnection {
   const std::string& Peer() const noexcept { return peer_; }
   /// The terminal's own address, when a balancer relays the connection.
   void SetPeer(std::string peer) { peer_ = std::move(peer); }
-  TParserKrestel& Parser() noexcept { return parser_; }
+  /// The connection's parser, made at its first use.
+  TParserKrestel& Parser();
 
  private:
   /// The records of one message and its parse result.
@@ -131,7 +134,8 @@ class TerminalConnection {
   void ClearHeld() noexcept;
 
   const ConnectionEnv& env_;
-  TParserKrestel parser_;
+  /// Made at the first message: a connection that never sends one needs none.
+  std::unique_ptr<TParserKrestel> parser_;
   std::vector<Batch> held_;         ///< parsed, not yet routed, oldest first
   std::size_t heldRecords_ = 0;
   std::vector<TNTMobile> spare_;    ///< a routed batch's storage, reused by the next

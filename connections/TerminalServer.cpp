@@ -26,9 +26,14 @@ namespace telvaro {
 namespace {
 
 using asio::ip::tcp;
-using Strand = asio::strand<asio::io_context::executor_type>;
 using Clock = std::chrono::steady_clock;
 using SystemClock = std::chrono::system_clock;
+/// Every connection's handlers run on a strand of its own. The socket and the timers
+/// name the strand's type rather than any_io_executor: 24 bytes of executor each
+/// instead of 56.
+using Strand = asio::strand<asio::io_context::executor_type>;
+using Socket = asio::basic_stream_socket<tcp, Strand>;
+using Timer = asio::basic_waitable_timer<Clock, asio::wait_traits<Clock>, Strand>;
 
 /// Pause after a refused accept (out of descriptors), so the listener never spins.
 constexpr auto AcceptRetryPause = std::chrono::milliseconds(100);
@@ -39,7 +44,7 @@ constexpr int KeepIdleSeconds = 120;
 constexpr int KeepIntervalSeconds = 30;
 constexpr int KeepProbes = 4;
 
-void EnableKeepAlive(tcp::socket& socket) {
+void EnableKeepAlive(Socket& socket) {
   std::error_code ec;
   socket.set_option(asio::socket_base::keep_alive(true), ec);
   const int fd = socket.native_handle();
@@ -53,45 +58,27 @@ void EnableKeepAlive(tcp::socket& socket) {
 /// floods during the pause is slowed down by TCP instead of filling the server's memory.
 constexpr std::size_t MaxHeldRecords = 1024;
 
-/// A wake-up for one waiting coroutine; a Notify before the Wait is kept for it.
-class Wake {
- public:
-  explicit Wake(const asio::any_io_executor& ex) : timer_(ex) {}
-  void Notify() {
-    notified_ = true;
-    timer_.cancel();
-  }
-  asio::awaitable<void> Wait() {
-    if (!notified_) {
-      timer_.expires_at(Clock::time_point::max());
-      std::error_code ec;
-      co_await timer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    }
-    notified_ = false;
-  }
-
- private:
-  asio::steady_timer timer_;
-  bool notified_ = false;
-};
-
 /// One accepted connection. Touched only on its strand, except `entry` (server's lock).
 /// Its reader parses everything the terminal sends as it arrives; a command fetched
 /// after a batch is written by a writer of its own after its pause, and the batches
 /// parsed meanwhile are held and routed right after the write.
+///
+/// An idle connection costs about 1 KB of heap: this object with its shared_ptr count
+/// (496 bytes), the reactor's state of its socket (176), its strand (112: Asio makes
+/// one per make_strand, only the strands' mutexes are pooled), one pending wait for
+/// readable bytes (160) and its entry in the server's list (48); the parser (160)
+/// comes with the first message. The reader is a chain of handlers, not a coroutine:
+/// a spawned coroutine waiting on a socket keeps three frames alive (its spawn entry,
+/// its own, and the awaited operation's initiation), about 1 KB more per connection.
+/// The writer, which runs only while a command is in flight, and the PROXY header's
+/// reading at the start stay coroutines. The timers exist only while armed.
 struct Session {
-  Session(tcp::socket s, const ConnectionEnv& env, const tcp::endpoint& peer)
-      : socket(std::move(s)),
-        pause(socket.get_executor()),
-        watch(socket.get_executor()),
-        wake(socket.get_executor()),
-        conn(env, peer.address().to_string()),
-        peerPort(peer.port()) {}
+  Session(Socket s, const ConnectionEnv& env, const tcp::endpoint& peer)
+      : socket(std::move(s)), conn(env, peer.address().to_string()), peerPort(peer.port()) {}
 
-  tcp::socket socket;
-  asio::steady_timer pause;  ///< the pause before a command write
-  asio::steady_timer watch;  ///< the deadline of an incomplete message or an identification answer
-  Wake wake;                 ///< the reader and the end steps wait here for the writer
+  Socket socket;
+  std::unique_ptr<Timer> pause;  ///< the pause before a command write, while it runs
+  std::unique_ptr<Timer> watch;  ///< the deadline of an incomplete message or an identification answer
   TerminalConnection conn;
   StreamFramer framer;
   bool closing = false;      ///< the server is stopping: write nothing more
@@ -100,7 +87,11 @@ struct Session {
   bool inWrite = false;      ///< a command's bytes are being written
   bool writable = true;      ///< false once the peer is gone: nothing more is written
   bool partial = false;      ///< an incomplete message is buffered
-  Clock::time_point partialSince;  ///< when it began
+  bool waitsForWriter = false;  ///< the reader waits until the writer routes the records held
+  bool readerDone = false;   ///< the reader has ended; the end steps wait for the writer
+  bool framed = false;       ///< a message was taken from the bytes of the latest read
+  Clock::time_point arrived;       ///< when the latest read's bytes arrived (for the record delay)
+  Clock::time_point partialSince;  ///< when the incomplete message began
   TDateTime identSentAt = 0;       ///< the identification request `identDeadline` is for
   Clock::time_point identDeadline;
   Clock::time_point armed = Clock::time_point::max();  ///< when `watch` expires
@@ -116,20 +107,35 @@ struct Session {
   std::atomic<std::uint64_t> records{0};
 };
 
-/// Ends the reading of `s`: a command in flight is still written, then the held
-/// batches are routed and the connection ends.
-void StopReading(Session& s) {
-  s.over = true;
-  s.wake.Notify();
-  // Cancelling wakes the reader; a write in progress would be cut, so the writer
-  // cancels once it is done.
-  std::error_code ec;
-  if (!s.inWrite) s.socket.cancel(ec);
-}
+/// Plain operator new, sized to what is asked. The idle wait's handler carries it, so
+/// the wait, which lasts as long as the connection is idle, gets a block of its own
+/// size (144 bytes): without it Asio hands the wait a block its thread recycled
+/// from an earlier operation, typically an accept's 240.
+template <typename T>
+struct ExactAllocator {
+  using value_type = T;
+  ExactAllocator() noexcept = default;
+  template <typename U>
+  ExactAllocator(const ExactAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+  template <typename U>
+  bool operator==(const ExactAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+/// What the reader does after a step.
+enum class Next {
+  Read,  ///< wait for more bytes
+  Hold,  ///< wait until the writer has routed the held records
+  End,   ///< end the connection; a command in flight is still written
+  Gone,  ///< end the connection: the peer is gone or the server stops, write nothing more
+};
 
 /// Whether the peer has ended its side of the connection, though the reader may not
 /// have reached that end yet (it waits while too many records are held, or has not run).
-bool PeerHasClosed(tcp::socket& socket) {
+bool PeerHasClosed(Socket& socket) {
   tcp_info info{};
   socklen_t size = sizeof info;
   return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
@@ -155,14 +161,21 @@ struct TerminalServer::Impl {
   }
 
   asio::awaitable<void> AcceptLoop();
-  void StartSession(tcp::socket socket);
-  asio::awaitable<void> Serve(std::shared_ptr<Session> s);
-  /// Reads and parses until the connection must end; true when the peer is gone (or
-  /// the server is stopping), so nothing more may be written.
-  asio::awaitable<bool> Converse(std::shared_ptr<Session> s);
+  void StartSession(Socket socket);
+  /// Reads the PROXY header, then hands the connection to its reader.
+  asio::awaitable<void> Introduce(std::shared_ptr<Session> s);
   /// Reads the PROXY header a balancer puts first and takes the terminal's address
   /// from it; false (with a log line) when there is no valid one.
   asio::awaitable<bool> ReadProxyHeader(Session& s);
+  /// One step of the reader, then what it leads to: the next wait, a wait for the
+  /// writer, or the end of the connection. `waited` is the result of a wait for
+  /// readable bytes; null: go on with the bytes buffered (none at the start).
+  void Advance(const std::shared_ptr<Session>& s, const std::error_code* waited);
+  /// Reads what the wait announced and takes the messages it completes.
+  Next Receive(const std::shared_ptr<Session>& s, std::error_code waited);
+  /// Takes every complete message buffered, until the connection ends or its writer
+  /// holds too many records.
+  Next Frames(const std::shared_ptr<Session>& s);
   /// One complete message: parsed, then a command fetched for it or its batch routed.
   /// False when the connection must end.
   bool Take(const std::shared_ptr<Session>& s, Bytes message, Clock::time_point arrived);
@@ -170,6 +183,16 @@ struct TerminalServer::Impl {
   bool Route(Session& s, Clock::time_point arrived);
   /// The pause, the command's write and its bookkeeping, then every held batch routed.
   asio::awaitable<void> WriteCommand(std::shared_ptr<Session> s, TCmd cmd);
+  /// The reader has ended (`gone`: nothing more may be written); the end steps follow
+  /// once no command is in flight.
+  void EndReading(const std::shared_ptr<Session>& s, bool gone);
+  /// The end steps: the held batches routed, the end announced, the socket closed.
+  void Finish(const std::shared_ptr<Session>& s);
+  /// Ends the reading of `s`: a command in flight is still written, then the held
+  /// batches are routed and the connection ends.
+  void StopReading(const std::shared_ptr<Session>& s);
+  /// Lets a reader that waits for the writer go on.
+  void Resume(const std::shared_ptr<Session>& s);
   /// Sets the deadline of an incomplete message or an unanswered identification.
   void Watch(const std::shared_ptr<Session>& s);
   void Expired(const std::shared_ptr<Session>& s);
@@ -197,7 +220,7 @@ struct TerminalServer::Impl {
 asio::awaitable<void> TerminalServer::Impl::AcceptLoop() {
   bool failing = false;
   while (acceptor->is_open()) {
-    tcp::socket socket(asio::make_strand(ioc));
+    Socket socket(asio::make_strand(ioc));
     std::error_code ec;
     co_await acceptor->async_accept(socket, asio::redirect_error(asio::use_awaitable, ec));
     if (!acceptor->is_open()) break;
@@ -217,7 +240,7 @@ asio::awaitable<void> TerminalServer::Impl::AcceptLoop() {
   changed.notify_all();
 }
 
-void TerminalServer::Impl::StartSession(tcp::socket socket) {
+void TerminalServer::Impl::StartSession(Socket socket) {
   std::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;  // gone before it could be served
@@ -232,41 +255,158 @@ void TerminalServer::Impl::StartSession(tcp::socket socket) {
     s->entry = sessions.begin();
   }
   if (env.metrics) env.metrics->terminalConnections.Add(1);
-  auto executor = s->socket.get_executor();
-  asio::co_spawn(executor, Serve(std::move(s)), asio::detached);
+  const Strand executor = s->socket.get_executor();
+  if (env.proxyProtocol) {
+    asio::co_spawn(executor, Introduce(std::move(s)), asio::detached);
+  } else {
+    asio::post(executor, [this, s = std::move(s)] { Advance(s, nullptr); });
+  }
 }
 
-asio::awaitable<void> TerminalServer::Impl::Serve(std::shared_ptr<Session> s) {
-  bool gone = true;
+asio::awaitable<void> TerminalServer::Impl::Introduce(std::shared_ptr<Session> s) {
+  bool valid = false;
   try {
-    gone = co_await Converse(s);
+    valid = co_await ReadProxyHeader(*s);
   } catch (const std::exception& e) {
-    // An error ends only this connection; its end steps follow.
     if (!s->closing) ConnectionError(*s, e.what());
   }
-  s->over = true;
+  if (valid) {
+    Advance(s, nullptr);
+  } else {
+    EndReading(s, true);
+  }
+}
+
+void TerminalServer::Impl::Advance(const std::shared_ptr<Session>& sp, const std::error_code* waited) {
+  Session& s = *sp;
+  bool gone = true;
+  try {
+    switch (waited ? Receive(sp, *waited) : Frames(sp)) {
+      case Next::Read:
+        // Waits with no buffer held, so an idle connection costs only its socket and state.
+        s.socket.async_wait(tcp::socket::wait_read,
+                            asio::bind_allocator(ExactAllocator<void>(),
+                                                 [this, sp](const std::error_code& ec) { Advance(sp, &ec); }));
+        return;
+      case Next::Hold:
+        s.waitsForWriter = true;
+        return;
+      case Next::End:
+        gone = false;
+        break;
+      case Next::Gone:
+        break;
+    }
+  } catch (const std::exception& e) {
+    // An error ends only this connection; its end steps follow.
+    if (!s.closing) ConnectionError(s, e.what());
+  }
+  EndReading(sp, gone);
+}
+
+Next TerminalServer::Impl::Receive(const std::shared_ptr<Session>& sp, std::error_code ec) {
+  Session& s = *sp;
+  if (s.closing) return Next::Gone;
+  if (s.over) return Next::End;
+  if (ec == asio::error::operation_aborted) return Next::Read;
+  if (ec) {
+    ConnectionError(s, ec.message());
+    return Next::Gone;
+  }
+  const std::size_t ready = s.socket.available(ec);
+  const std::span<std::uint8_t> room = s.framer.Prepare(ready > 0 ? ready : 1);
+  const std::size_t n = s.socket.read_some(asio::buffer(room.data(), room.size()), ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) return Next::Read;
+  if (ec) {
+    // The peer closing its side is the normal end; anything else is worth a line.
+    // Everything it sent before was read, so only an incomplete message is lost.
+    if (ec != asio::error::eof && !s.closing) ConnectionError(s, ec.message());
+    return Next::Gone;
+  }
+  s.framer.Commit(n);
+  // The clock is read only for the record delay.
+  s.arrived = env.metrics ? Clock::now() : Clock::time_point{};
+  s.framed = false;
+  return Frames(sp);
+}
+
+Next TerminalServer::Impl::Frames(const std::shared_ptr<Session>& sp) {
+  Session& s = *sp;
+  Bytes message;
+  while (!s.over) {
+    if (s.writing && s.conn.HeldRecords() >= MaxHeldRecords) return Next::Hold;
+    const StreamFramer::Status status = s.framer.Next(message);
+    if (status == StreamFramer::Status::NeedMore) break;
+    if (status == StreamFramer::Status::Bad) {
+      Refused();
+      s.over = true;
+      break;
+    }
+    s.framed = true;
+    if (!Take(sp, message, s.arrived)) s.over = true;
+  }
+  if (s.closing) return Next::Gone;
+  if (s.framer.Buffered() == 0) {
+    s.partial = false;
+  } else if (!s.partial || s.framed) {
+    s.partial = true;
+    s.partialSince = Clock::now();
+  }
+  if (!s.over) Watch(sp);
+  if (!s.writing && s.conn.HeldRecords() == 0) {
+    s.framer.ReleaseIfEmpty();
+    s.conn.ReleaseIdle();
+  }
+  return s.over ? Next::End : Next::Read;
+}
+
+void TerminalServer::Impl::EndReading(const std::shared_ptr<Session>& sp, bool gone) {
+  Session& s = *sp;
+  s.over = true;
+  s.readerDone = true;
   if (gone) {
     // A command still in its pause is not written and stays queued.
-    s->writable = false;
-    s->pause.cancel();
+    s.writable = false;
+    if (s.pause) s.pause->cancel();
   }
-  while (s->writing) co_await s->wake.Wait();
-  s->watch.cancel();
+  if (!s.writing) Finish(sp);
+}
+
+void TerminalServer::Impl::Finish(const std::shared_ptr<Session>& sp) {
+  Session& s = *sp;
+  s.watch.reset();
   try {
-    s->conn.Route();
+    s.conn.Route();
   } catch (const std::exception&) {
   }
   try {
-    s->conn.End();
+    s.conn.End();
   } catch (const std::exception&) {
   }
   std::error_code ec;
-  s->socket.shutdown(tcp::socket::shutdown_both, ec);
-  s->socket.close(ec);
+  s.socket.shutdown(tcp::socket::shutdown_both, ec);
+  s.socket.close(ec);
   if (env.metrics) env.metrics->terminalConnections.Add(-1);
   std::lock_guard lock(mutex);
-  sessions.erase(s->entry);
+  sessions.erase(s.entry);
   changed.notify_all();
+}
+
+void TerminalServer::Impl::StopReading(const std::shared_ptr<Session>& sp) {
+  Session& s = *sp;
+  s.over = true;
+  Resume(sp);
+  // Cancelling wakes the reader; a write in progress would be cut, so the writer
+  // cancels once it is done.
+  std::error_code ec;
+  if (!s.inWrite) s.socket.cancel(ec);
+}
+
+void TerminalServer::Impl::Resume(const std::shared_ptr<Session>& sp) {
+  if (!sp->waitsForWriter) return;
+  sp->waitsForWriter = false;
+  // Later, not from inside the writer or the end steps that call this.
+  asio::post(sp->socket.get_executor(), [this, sp] { Advance(sp, nullptr); });
 }
 
 void TerminalServer::Impl::ConnectionError(const Session& s, const std::string& reason) {
@@ -285,7 +425,7 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
   };
   std::array<std::uint8_t, ProxyFixedSize + MaxProxyBody> header;
   std::size_t received = 0;
-  s.watch.expires_after(ProxyHeaderTimeout);
+  Timer deadline(s.socket.get_executor(), ProxyHeaderTimeout);
   for (;;) {
     const ProxyParse r = ParseProxyHeader(Bytes(header.data(), received));
     if (r.status == ProxyParse::Status::Bad) {
@@ -293,7 +433,6 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
       co_return false;
     }
     if (r.status == ProxyParse::Status::Complete) {
-      s.watch.cancel();
       const ProxyHeader& h = r.header;
       if (!h.HasAddress()) co_return true;
       std::string peer;
@@ -314,7 +453,7 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
     // Never more than the header still needs: the bytes after it are the framer's.
     const auto read = co_await (
         s.socket.async_read_some(asio::buffer(header.data() + received, r.needed), Await) ||
-        s.watch.async_wait(Await));
+        deadline.async_wait(Await));
     if (read.index() == 1) {
       if (!s.closing) refuse("none within " + std::to_string(ProxyHeaderTimeout.count()) + " s");
       co_return false;
@@ -326,67 +465,6 @@ asio::awaitable<bool> TerminalServer::Impl::ReadProxyHeader(Session& s) {
     }
     received += n;
   }
-}
-
-asio::awaitable<bool> TerminalServer::Impl::Converse(std::shared_ptr<Session> sp) {
-  Session& s = *sp;
-  if (env.proxyProtocol && !co_await ReadProxyHeader(s)) co_return true;
-  while (!s.over) {
-    // Wait with no buffer held, so an idle connection costs only its socket and state.
-    std::error_code ec;
-    co_await s.socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-    if (s.closing) co_return true;
-    if (s.over) break;
-    if (ec == asio::error::operation_aborted) continue;
-    if (ec) {
-      ConnectionError(s, ec.message());
-      co_return true;
-    }
-    const std::size_t ready = s.socket.available(ec);
-    const std::span<std::uint8_t> room = s.framer.Prepare(ready > 0 ? ready : 1);
-    const std::size_t n = s.socket.read_some(asio::buffer(room.data(), room.size()), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
-    if (ec) {
-      // The peer closing its side is the normal end; anything else is worth a line.
-      // Everything it sent before was read, so only an incomplete message is lost.
-      if (ec != asio::error::eof && !s.closing) ConnectionError(s, ec.message());
-      co_return true;
-    }
-    s.framer.Commit(n);
-    // The clock is read only for the record delay.
-    const Clock::time_point arrived = env.metrics ? Clock::now() : Clock::time_point{};
-
-    bool framed = false;
-    Bytes message;
-    while (!s.over) {
-      if (s.writing && s.conn.HeldRecords() >= MaxHeldRecords) {
-        co_await s.wake.Wait();
-        continue;
-      }
-      const StreamFramer::Status status = s.framer.Next(message);
-      if (status == StreamFramer::Status::NeedMore) break;
-      if (status == StreamFramer::Status::Bad) {
-        Refused();
-        s.over = true;
-        break;
-      }
-      framed = true;
-      if (!Take(sp, message, arrived)) s.over = true;
-    }
-    if (s.closing) co_return true;
-    if (s.framer.Buffered() == 0) {
-      s.partial = false;
-    } else if (!s.partial || framed) {
-      s.partial = true;
-      s.partialSince = Clock::now();
-    }
-    if (!s.over) Watch(sp);
-    if (!s.writing && s.conn.HeldRecords() == 0) {
-      s.framer.ReleaseIfEmpty();
-      s.conn.ReleaseIdle();
-    }
-  }
-  co_return false;
 }
 
 bool TerminalServer::Impl::Take(const std::shared_ptr<Session>& sp, Bytes message, Clock::time_point arrived) {
@@ -434,8 +512,9 @@ asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session
   try {
     std::error_code ec;
     if (env.cmdDelay.count() > 0) {
-      s.pause.expires_after(env.cmdDelay);
-      co_await s.pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      s.pause = std::make_unique<Timer>(s.socket.get_executor(), env.cmdDelay);
+      co_await s.pause->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      s.pause.reset();
     }
     // At shutdown, or once the peer is gone, the command is not written and stays
     // queued for the next connection. A terminal that has closed its side is going
@@ -469,9 +548,11 @@ asio::awaitable<void> TerminalServer::Impl::WriteCommand(std::shared_ptr<Session
     if (!s.closing) ConnectionError(s, e.what());
     s.over = true;
   }
+  s.pause.reset();
   s.writing = false;
-  if (s.over) StopReading(s);
-  s.wake.Notify();
+  if (s.over) StopReading(sp);
+  Resume(sp);
+  if (s.readerDone) Finish(sp);
 }
 
 void TerminalServer::Impl::Watch(const std::shared_ptr<Session>& sp) {
@@ -486,11 +567,12 @@ void TerminalServer::Impl::Watch(const std::shared_ptr<Session>& sp) {
   if (deadline == s.armed) return;
   s.armed = deadline;
   if (deadline == Clock::time_point::max()) {
-    s.watch.cancel();
+    s.watch.reset();
     return;
   }
-  s.watch.expires_at(deadline);
-  s.watch.async_wait([this, sp](const std::error_code& ec) {
+  if (!s.watch) s.watch = std::make_unique<Timer>(s.socket.get_executor());
+  s.watch->expires_at(deadline);
+  s.watch->async_wait([this, sp](const std::error_code& ec) {
     if (!ec) Expired(sp);
   });
 }
@@ -505,10 +587,10 @@ void TerminalServer::Impl::Expired(const std::shared_ptr<Session>& sp) {
       env.log->Append("Incomplete message time-out: " + s.conn.Peer());
     } catch (const std::exception&) {
     }
-    StopReading(s);
+    StopReading(sp);
   } else if (s.identSentAt != 0 && now >= s.identDeadline) {
     // The identification request went unanswered: the terminal is not served.
-    StopReading(s);
+    StopReading(sp);
   } else {
     Watch(sp);
   }
@@ -547,15 +629,15 @@ void TerminalServer::Stop() {
     if (d.stopping) return;
     d.stopping = true;
     for (const auto& s : d.sessions) {
-      asio::post(s->socket.get_executor(), [s] {
+      asio::post(s->socket.get_executor(), [&d, s] {
         s->closing = true;
         s->over = true;
         std::error_code ec;
         s->socket.shutdown(tcp::socket::shutdown_both, ec);
         s->socket.close(ec);
-        s->pause.cancel();
-        s->watch.cancel();
-        s->wake.Notify();
+        if (s->pause) s->pause->cancel();
+        s->watch.reset();
+        d.Resume(s);
       });
     }
   }

@@ -1,6 +1,7 @@
 #pragma once
 // The terminal listener: accepts TCP connections on all local IPv4 addresses and
-// serves each with a coroutine on a pool of I/O threads, until Stop().
+// serves each on a pool of I/O threads (its reader a chain of handlers on a strand of its
+// own, its command writer a coroutine), until Stop().
 
 #include <chrono>
 #include <cstdint>

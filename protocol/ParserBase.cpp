@@ -38,7 +38,7 @@ std::optional<TCmd> TParser::GetCommandIfExist(const TNTMobile& mobile) {
 }
 
 void TParser::DelCommand() noexcept {
-  if (!Commands.empty()) Commands.pop_front();
+  if (!Commands.empty()) Commands.erase(Commands.begin());
 }
 
 int TParser::CommandsCount(std::string_view id) {

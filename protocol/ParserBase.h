@@ -3,7 +3,6 @@
 // state, fuel-event filter and the command record shared with the command pipe.
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +48,7 @@ struct TCmd {
 
 class TParser {
  public:
-  /// `context` outlives the parser; its fuel events are copied into DBEvents.
+  /// `context` outlives the parser.
   /// `store` may be null: then nothing is fetched from or queued in a task store.
   TParser(const ParserContext& context, TaskStore* store);
   TParser(const TParser&) = delete;
@@ -68,12 +67,16 @@ class TParser {
   /// Tasks queued for `id` plus the pending commands of this parser.
   int CommandsCount(std::string_view id);
 
-  std::deque<TCmd> Commands;
+  /// Pending commands, oldest first; seldom more than two. A vector, not a deque: an
+  /// empty deque of these 800-byte commands already holds a one-command node and its
+  /// map, about 900 bytes for every connection.
+  std::vector<TCmd> Commands;
   std::string Version;
   int Key = 0;                 ///< identification key row, 0 to 28
   TDateTime IdentSentAt = 0;   ///< when the outstanding request was made; 0: none
   bool IsAuthorized = false;
-  std::vector<std::uint8_t> DBEvents;
+  /// The context's fuel events, referred to rather than copied: every connection has a parser.
+  const std::vector<std::uint8_t>& DBEvents;
 
  protected:
   const ParserContext& context_;
