@@ -17,6 +17,13 @@
 # the load average, and whether a client was disconnected. Exit status 0 only when no
 # client lost a record.
 #
+# With DB_PROVIDER (a [DB] Provider: a libpq connection string such as TELVARO_TEST_PG
+# of scripts/pg-test.sh, or an ODBC one such as its TELVARO_TEST_ODBC; the string's own
+# login is used) the server also stores every data record in that central database: the run then samples the writer's queue every second through the metrics
+# endpoint, waits for it to empty after the simulator stops, and prints the records
+# written against those sent and the queue in the steady window (its length over the
+# rate is the database lag). The exit status then also requires every record written.
+#
 # Environment: SERVER (another telvaroserver binary, such as an older build), IO_THREADS
 # (the server's IOThreads, default 0: one per core), PIPE_QUEUE_LIMIT (the server's
 # PipeQueueLimit, bytes queued per pipe client; default the server's), SIM_THREADS (default 2),
@@ -64,12 +71,19 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-# No periodic restart of the data pipe (it would drop the clients), no HTTP endpoint.
+db=${DB_PROVIDER:-}
+http_port=0
+[ -z "$db" ] || http_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# No periodic restart of the data pipe (it would drop the clients); the HTTP endpoint
+# only for the database's metrics.
 {
   printf '[Server]\nPort=%s\nPipeDir=%s\nReconInterval=0\nIOThreads=%s\n' "$port" "$home" "$io_threads"
   [ -z "${PIPE_QUEUE_LIMIT:-}" ] || printf 'PipeQueueLimit=%s\n' "$PIPE_QUEUE_LIMIT"
-  printf '[DB]\nNoBase=1\n[Http]\nHttpPort=0\n'
+  if [ -n "$db" ]; then printf '[DB]\nProvider=%s\nWinAuth=1\n' "$db"; else printf '[DB]\nNoBase=1\n'; fi
+  printf '[Http]\nPort=%s\n' "$http_port"
 } >"$home/telvaroserver.ini"
+# One value of the server's metrics.
+metric() { curl -s --max-time 5 "http://127.0.0.1:$http_port/metrics" | awk -v n="$1" '$1 == n { print $2 }'; }
 
 # Polls until FILE holds a line matching PATTERN.
 wait_for() {
@@ -129,7 +143,13 @@ f0=$(ticks /proc/$filter_pid/stat)
 b0=$(busy)
 threads_snapshot >"$home/threads0"
 r0=$(received "$home/client1.log")
+if [ -n "$db" ]; then
+  while :; do metric telvaro_db_queue_length; sleep 1; done >"$home/dbqueue" &
+  sampler_pid=$!
+  pids+=("$sampler_pid")
+fi
 sleep "$seconds"
+[ -z "$db" ] || kill "$sampler_pid" 2>/dev/null || true
 w1=$(date +%s.%N)
 s1=$(ticks /proc/$server_pid/stat)
 m1=$(ticks /proc/$sim_pid/stat)
@@ -161,6 +181,15 @@ while [ $still -lt 3 ]; do
   last=$now
   sleep 1
 done
+
+# The database's queue empties after the load; then every record should be written.
+if [ -n "$db" ]; then
+  drain_start=$SECONDS
+  until [ "$(metric telvaro_db_queue_length)" = 0 ] || [ $((SECONDS - drain_start)) -ge 300 ]; do sleep 1; done
+  drained=$((SECONDS - drain_start))
+  written=$(metric telvaro_db_records_written_total)
+  dropped=$(metric telvaro_db_records_dropped_total)
+fi
 
 # Disconnects before the clients are stopped; their own stop adds two lines.
 early_disconnects=$(grep -c '^Client disconnected' "$home/server.log" || true)
@@ -209,4 +238,12 @@ echo "busiest server threads (id:% of one core): $(join -a1 <(sort "$home/thread
 echo "load average at the end of the window: $load"
 echo "server exit status $server_status; clients disconnected before the end: $early_disconnects"
 grep '^Pipe client .* disconnected' "$home/server.log" | head -3 || true
+if [ -n "$db" ]; then
+  echo "database: written ${written:-?} of the $sent records sent, dropped ${dropped:-?}; queue emptied ${drained} s after the load"
+  echo "database queue in the steady window (records; over the rate, the lag): $(sort -n "$home/dbqueue" |
+    awk -v r="$rate" '{ v[NR] = $1 } END { if (NR == 0) { print "no samples"; exit }
+      p50 = v[int(NR * 0.5) + (NR * 0.5 > int(NR * 0.5))]; p99 = v[int(NR * 0.99) + (NR * 0.99 > int(NR * 0.99))]
+      printf "p50 %d (%.2f s), p99 %d (%.2f s), max %d (%.2f s)", p50, p50 / r, p99, p99 / r, v[NR], v[NR] / r }')"
+  [ "${written:-0}" -ge "$sent" ] || lost_any=1
+fi
 [ "$lost_any" = 0 ]
