@@ -130,18 +130,12 @@ if [ "$stream" = 1 ]; then
     -f "$root/db/postgresql.sql" >/dev/null
   eval "$(bash "$root/scripts/nats-test.sh" start 2>/dev/null)"
   [ -n "${TELVARO_TEST_NATS:-}" ] || { log "nats-server did not start"; exit 1; }
-  nats_port=${TELVARO_TEST_NATS##*:}
   db_ini="NoBase=0
 Provider=$connection
 ReconnectSec=1"
   stream_ini="Url=$TELVARO_TEST_NATS"
-  log "record stream: nats-server on port $nats_port, central database in schema $schema"
+  log "record stream: nats-server at $TELVARO_TEST_NATS, central database in schema $schema"
 fi
-restart_nats() {
-  nats-server -js -a 127.0.0.1 -p "$nats_port" -sd "$TELVARO_NATS_DIR/store" -l "$TELVARO_NATS_DIR/server.log" \
-    -P "$TELVARO_NATS_DIR/pid" >/dev/null 2>&1 &
-  pids+=($!)
-}
 
 # The instances.
 declare -A tport hport spid
@@ -251,7 +245,7 @@ if [ "$stream" = 1 ]; then
   kill -KILL "$(cat "$TELVARO_NATS_DIR/pid")"
   log "killed nats-server with SIGKILL"
   sleep 2
-  restart_nats
+  bash "$root/scripts/nats-test.sh" again 2>/dev/null
   log "nats-server started again on its store"
 fi
 step 0.1

@@ -3,6 +3,8 @@
 # trying the stream by hand (the stream tests start brokers of their own).
 #
 #   eval "$(scripts/nats-test.sh start)"   starts it and prints the export lines
+#   scripts/nats-test.sh again             starts it again on its port and store, after
+#                                          it was killed (an outage in a test run)
 #   scripts/nats-test.sh stop              stops it and removes its store
 #
 # `start` prints exactly two lines on standard output:
@@ -23,26 +25,40 @@ listening() {
   perl -MIO::Socket::INET -e 'exit(IO::Socket::INET->new(PeerAddr => "127.0.0.1:$ARGV[0]", Proto => "tcp") ? 0 : 1)' "$1"
 }
 
+# run DIR PORT: starts nats-server on DIR's store; true once it listens.
+run() {
+  nats-server -js -a 127.0.0.1 -p "$2" -sd "$1/store" -l "$1/server.log" -P "$1/pid" >/dev/null 2>&1 &
+  for _ in $(seq 100); do
+    listening "$2" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 start() {
   command -v nats-server >/dev/null || { log "nats-server is not installed (scripts/deps.sh)"; exit 1; }
   local dir port
   dir=$(mktemp -d /tmp/telvaro-nats.XXXXXX)
   port=$(free_port)
-  nats-server -js -a 127.0.0.1 -p "$port" -sd "$dir/store" -l "$dir/server.log" -P "$dir/pid" >/dev/null 2>&1 &
-  for _ in $(seq 100); do
-    if listening "$port"; then
-      log "nats-server running in $dir on port $port"
-      echo "export TELVARO_TEST_NATS='nats://127.0.0.1:$port'"
-      echo "export TELVARO_NATS_DIR='$dir'"
-      return 0
-    fi
-    sleep 0.1
-  done
+  echo "$port" >"$dir/port"
+  if run "$dir" "$port"; then
+    log "nats-server running in $dir on port $port"
+    echo "export TELVARO_TEST_NATS='nats://127.0.0.1:$port'"
+    echo "export TELVARO_NATS_DIR='$dir'"
+    return 0
+  fi
   log "nats-server did not start"
   cat "$dir/server.log" >&2 || true
   [ -f "$dir/pid" ] && kill "$(cat "$dir/pid")" 2>/dev/null || true
   rm -rf "$dir"
   exit 1
+}
+
+again() {
+  local dir=${TELVARO_NATS_DIR:-}
+  [ -n "$dir" ] && [ -f "$dir/port" ] || { log "TELVARO_NATS_DIR is not set to a broker's directory"; exit 1; }
+  run "$dir" "$(cat "$dir/port")" || { log "nats-server did not start again"; exit 1; }
+  log "nats-server running again in $dir"
 }
 
 stop() {
@@ -60,6 +76,7 @@ stop() {
 
 case "${1:-}" in
   start) start ;;
+  again) again ;;
   stop) stop ;;
-  *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+  *) echo "usage: $0 start|again|stop" >&2; exit 2 ;;
 esac

@@ -43,7 +43,6 @@ trap cleanup EXIT
 
 eval "$(bash "$root/scripts/pg-test.sh" start 2>/dev/null)" || { echo "stream bench: no PostgreSQL" >&2; exit 1; }
 eval "$(bash "$root/scripts/nats-test.sh" start 2>/dev/null)" || { echo "stream bench: no nats-server" >&2; exit 1; }
-nats_port=${TELVARO_TEST_NATS##*:}
 
 free_port() {
   perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(LocalAddr => "127.0.0.1", LocalPort => 0, Proto => "tcp")->sockport'
@@ -157,8 +156,7 @@ case "$mode" in
     echo "crash: nats-server killed"
     kill -KILL "$(cat "$TELVARO_NATS_DIR/pid")"
     sleep 2
-    nats-server -js -a 127.0.0.1 -p "$nats_port" -sd "$TELVARO_NATS_DIR/store" -l "$TELVARO_NATS_DIR/server.log" \
-      -P "$TELVARO_NATS_DIR/pid" >/dev/null 2>&1 &
+    bash "$root/scripts/nats-test.sh" again 2>/dev/null
     echo "crash: nats-server started again"
     sleep $((seconds / 4))
     echo "crash: server a killed"
