@@ -9,10 +9,7 @@ namespace telvaro {
 TerminalConnection::TerminalConnection(const ConnectionEnv& env, std::string peer)
     : env_(env), peer_(std::move(peer)) {}
 
-TerminalConnection::~TerminalConnection() {
-  if (claimed_) CommandNotWritten();
-  ReleaseHeld();
-}
+TerminalConnection::~TerminalConnection() { LetGo(); }
 
 bool TerminalConnection::Parse(Bytes message) {
   const double limitDays = std::chrono::duration<double>(env_.identifyLimit).count() / 86400.0;
@@ -168,8 +165,7 @@ bool TerminalConnection::RouteBatch(const Batch& batch, bool& toDB, bool& toClie
 }
 
 void TerminalConnection::End() {
-  if (claimed_) CommandNotWritten();
-  ReleaseHeld();
+  LetGo();
   Log("Thread ended with " + peer_);
   try {
     SendToUserMessage(evDisconnect, 0, identity_);
@@ -213,6 +209,11 @@ void TerminalConnection::HoldIdentity() {
   ReleaseHeld();
   heldId_ = identity_;
   env_.store->Hold(heldId_);
+}
+
+void TerminalConnection::LetGo() noexcept {
+  if (claimed_) CommandNotWritten();
+  ReleaseHeld();
 }
 
 void TerminalConnection::ReleaseHeld() noexcept {

@@ -120,6 +120,8 @@ class TerminalConnection {
   /// Tells the task store this connection now serves `identity_` instead of `heldId_`.
   void HoldIdentity();
   void ReleaseHeld() noexcept;
+  /// At the end: a command fetched and not concluded goes back, and the terminal is released.
+  void LetGo() noexcept;
   /// Lets other connections of the terminal fetch commands again.
   void Unclaim() noexcept;
   /// Whether the store's tasks of `commandFor_` are this connection's to take, delete

@@ -26,7 +26,7 @@ std::optional<TCmd> TParser::PendingCommand() const {
 }
 
 std::optional<TCmd> TParser::GetCommandIfExist(const TNTMobile& mobile) {
-  if (!Commands.empty()) return Commands.front();
+  if (std::optional<TCmd> pending = PendingCommand()) return pending;
   if (mobile.Rec.Event == evHandshake || !store_) return std::nullopt;
   TaskBlock block = store_->GetFirstTaskBlock(mobile.Rec.ID.view());
   if (block.BLK_NUM <= 0) return std::nullopt;
